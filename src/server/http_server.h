@@ -1,0 +1,71 @@
+// The HTTP/1.1 layer: accepts connections and reads request heads on its own I/O threads, hands
+// each request over through a blocking receive(), lets a worker read the body and answer it once
+// from any thread. Slow or hostile clients are bounded by the limits in http_limits.h.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "server/net_address.h"
+#include "server/request.h"
+#include "server/response.h"
+
+namespace torvesk {
+
+namespace http_detail {
+class Session;
+class Listener;
+}  // namespace http_detail
+
+// One received request and the duty to answer it exactly once.
+class Exchange {
+ public:
+  Exchange(Request request, std::shared_ptr<http_detail::Session> session);
+  Exchange(Exchange&&) noexcept;
+  Exchange& operator=(Exchange&&) noexcept;
+  Exchange(const Exchange&) = delete;
+  Exchange& operator=(const Exchange&) = delete;
+  // An exchange dropped without an answer answers 500 and closes its connection, so the
+  // connection is always released.
+  ~Exchange();
+
+  Request& request() { return request_; }
+
+  // Queues the answer on the request's connection and returns at once; safe on any thread,
+  // including the layer's own. Send failures (the client went away) are ignored. Later calls on
+  // the same exchange do nothing.
+  void answer(Response response);
+
+ private:
+  Request request_;
+  std::shared_ptr<http_detail::Session> session_;
+};
+
+class HttpServer {
+ public:
+  // Binds and listens on `address`:`port`; on failure returns the system's error text.
+  static std::variant<std::unique_ptr<HttpServer>, std::string> start(const IpAddress& address,
+                                                                      std::uint16_t port);
+  ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // Waits for the next request whose head has been read. nullopt once the listener has failed
+  // or the server has been stopped: no request will come any more.
+  std::optional<Exchange> receive();
+
+  // Ends accepting; receive() then returns nullopt. Idempotent.
+  void stop();
+
+  std::uint16_t local_port() const;
+
+ private:
+  struct Impl;
+  explicit HttpServer(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace torvesk

@@ -1,0 +1,59 @@
+// Bounded first-in first-out hand-over from the receiving thread to the workers.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+namespace torvesk {
+
+template <class Item>
+class RequestQueue {
+ public:
+  explicit RequestQueue(std::size_t capacity) : capacity_(capacity) {}
+  RequestQueue(const RequestQueue&) = delete;
+  RequestQueue& operator=(const RequestQueue&) = delete;
+
+  // Never waits. Moves `item` in and returns true when there is room; returns false and leaves
+  // `item` untouched when the queue is full or closed.
+  bool try_put(Item& item) {
+    {
+      std::lock_guard lock(mutex_);
+      if (closed_ || items_.size() >= capacity_) return false;
+      items_.push_back(std::move(item));
+    }
+    ready_.notify_one();
+    return true;
+  }
+
+  // Waits for the oldest item; nullopt once the queue is closed and empty.
+  std::optional<Item> take() {
+    std::unique_lock lock(mutex_);
+    ready_.wait(lock, [this] { return closed_ || !items_.empty(); });
+    if (items_.empty()) return std::nullopt;
+    Item item = std::move(items_.front());
+    items_.pop_front();
+    return item;
+  }
+
+  // No further puts; takers drain what is queued, then get nullopt.
+  void close() {
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = true;
+    }
+    ready_.notify_all();
+  }
+
+ private:
+  const std::size_t capacity_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<Item> items_;  // guarded by mutex_
+  bool closed_ = false;     // guarded by mutex_
+};
+
+}  // namespace torvesk

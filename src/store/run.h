@@ -1,0 +1,50 @@
+// Runs and their events, and the one way an event enters a run.
+#pragma once
+
+#include <boost/json/value.hpp>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <unordered_map>
+
+#include "store/fingerprint_set.h"
+
+namespace torvesk {
+
+// Events held per run when MONITOR_MAX_EVENTS is unset or unreadable; the oldest are dropped.
+inline constexpr std::uint64_t kDefaultMaxEvents = 50000;
+
+struct RunEvent {
+  std::string run_id;  // "unknown" when the line names none; may be empty
+  std::string type;    // empty when the line has none
+  std::uint64_t ts = 0;
+  boost::json::value json;
+};
+
+struct Run {
+  // Canonical texts of the held events, oldest first. Readers use size() and iterate; each
+  // element converts to std::string_view.
+  std::deque<std::string> events;
+  std::string status;  // "running", "completed" or "failed"; set by the first accepted event
+  std::string plan_name;
+  std::string studio_label;
+  std::string studio_id;
+  std::string studio_version;
+  std::string plan_version;
+  std::string plan_hash;
+  std::string runner_host;
+  std::string log_level;
+  std::string artifact_id;
+  std::string observed_ip;
+  FingerprintSet fingerprints;  // every event ever accepted, also those the cap dropped
+  std::uint64_t last_seen_ms = 0;
+};
+
+// Run id (compared byte for byte, may be empty) to run.
+using RunMap = std::unordered_map<std::string, Run>;
+
+// The caller holds the store's lock. True when accepted and appended, false for a duplicate
+// (nothing changed then).
+bool apply_event(RunMap& runs, RunEvent event);
+
+}  // namespace torvesk

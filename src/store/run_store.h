@@ -1,0 +1,31 @@
+// The one lock-guarded map of runs, and the ingest of a pushed batch into it.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "store/run.h"
+
+namespace torvesk {
+
+// Runs held in memory when MONITOR_MAX_RUNS is unset or unreadable; the least recently seen go.
+inline constexpr std::uint64_t kDefaultMaxRuns = 200;
+
+struct RunStore {
+  std::mutex mutex;
+  RunMap runs;  // guarded by mutex
+};
+
+// Splits `body` into lines, normalises them, strips client-supplied "_observed_ip", stamps
+// `observed_ip` into "RunStarted" events, applies the batch as a whole under the lock, applies
+// the run cap, then appends each touched run's new lines to its log file with no lock held.
+void ingest_batch(RunStore& store, std::string_view body, const std::string& data_dir,
+                  const std::optional<std::string>& observed_ip);
+
+// Removes the least recently seen runs until at most `cap` remain. Caller holds the lock.
+void evict_runs(RunMap& runs, std::uint64_t cap);
+
+}  // namespace torvesk
