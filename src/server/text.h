@@ -22,7 +22,8 @@ bool is_valid_utf8(std::string_view bytes);
 // Number of Unicode scalar values in valid UTF-8 text.
 std::size_t count_scalar_values(std::string_view utf8);
 
-// Decodes the scalar value starting at `pos` of valid UTF-8 text and advances `pos` past it.
+// Decodes the scalar value starting at `pos` (which must be below the size) of valid UTF-8 text and
+// advances `pos` past it. Bytes that do not decode give U+FFFD and advance `pos` by one byte.
 char32_t next_scalar_value(std::string_view utf8, std::size_t& pos);
 
 bool equals_ignoring_ascii_case(std::string_view a, std::string_view b);
