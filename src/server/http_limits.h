@@ -1,0 +1,47 @@
+// Limits of the HTTP layer: what a slow, silent or hostile client may cost.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+namespace torvesk {
+
+// A connection with no byte of a new request for this long is closed (also between keep-alive
+// requests); the browser polls every 2 s, so a live page never gets near it.
+inline constexpr std::chrono::seconds kIdleTimeout{30};
+// Once the first byte of a head has arrived, the whole head must follow within this time, so a
+// client dribbling header lines cannot hold a connection open (slowloris).
+inline constexpr std::chrono::seconds kHeadTimeout{10};
+// Largest request head accepted (request line and headers); beyond it the answer is 431.
+// Generous for browsers with cookies, small enough that 10000 slow heads stay cheap.
+inline constexpr std::uint32_t kMaxHeadBytes = 16 * 1024;
+// A worker reading a body gives up after this long, so a slow body holds a worker for at most
+// this time. 8 MiB in 30 s needs about 2.2 Mbit/s.
+inline constexpr std::chrono::seconds kBodyReadTimeout{30};
+// An answer the client does not take within this time is abandoned (slow reader).
+inline constexpr std::chrono::seconds kWriteTimeout{30};
+// After a refusal sent before the body was read, what the client still sends is read and thrown
+// away for at most this long and this many bytes before closing, so that the client sees the
+// answer instead of a connection reset.
+inline constexpr std::chrono::milliseconds kDrainTimeout{2000};
+inline constexpr std::size_t kDrainMaxBytes = 4 * 1024 * 1024;
+// First read of a new request head; heads are small, and an idle connection should cost little.
+// The buffer grows as a head needs, up to kMaxHeadBytes.
+inline constexpr std::size_t kHeadReadBytes = 4 * 1024;
+// Socket reads of chunked bodies use this much buffer space; large reads halve the number of
+// hand-offs on big bodies.
+inline constexpr std::size_t kReadBufferBytes = 64 * 1024;
+// Content-Length bodies are read straight into the destination in pieces of at most this size.
+inline constexpr std::size_t kBodyReadChunkBytes = 1024 * 1024;
+// Connections beyond this count are closed as soon as they are accepted; each costs a socket
+// and a read buffer.
+inline constexpr std::size_t kMaxConnections = 10000;
+// Threads that accept connections, read heads and bodies, and write answers. Two keep one slow
+// handler from delaying every connection on a two-core machine.
+inline constexpr std::size_t kIoThreads = 2;
+// After a transient accept failure (out of file descriptors, aborted connection) accepting is
+// tried again after this pause instead of spinning.
+inline constexpr std::chrono::milliseconds kAcceptRetryDelay{50};
+
+}  // namespace torvesk

@@ -1,0 +1,623 @@
+#include "server/http_server.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/basic_parser.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/status.hpp>
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <limits>
+#include <mutex>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "server/http_limits.h"
+#include "server/text.h"
+
+namespace torvesk {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
+using tcp = net::ip::tcp;
+using boost::system::error_code;
+
+namespace http_detail {
+
+// Parses one request head, keeping the headers in received order with duplicates, and feeds the
+// pieces of a chunked body to whatever sink the current body read has set.
+class HeadParser final : public http::basic_parser<true> {
+ public:
+  HeadParser() {
+    header_limit(kMaxHeadBytes);
+    // The layer enforces the caller's cap itself; the parser must not refuse large bodies.
+    body_limit(std::numeric_limits<std::uint64_t>::max());
+  }
+
+  std::string method;
+  std::string target;
+  int version = 11;
+  std::vector<Header> headers;
+
+  // Destination of chunked body bytes during one body read; `sink_room` is what may still be
+  // appended. Bytes beyond it are dropped and `sink_overflowed` is set.
+  std::string* sink = nullptr;
+  std::uint64_t sink_room = 0;
+  bool sink_overflowed = false;
+
+ private:
+  void on_request_impl(http::verb, beast::string_view method_text, beast::string_view target_text,
+                       int request_version, error_code&) override {
+    method.assign(method_text.data(), method_text.size());
+    target.assign(target_text.data(), target_text.size());
+    version = request_version;
+  }
+
+  void on_response_impl(int, beast::string_view, int, error_code&) override {}
+
+  void on_field_impl(http::field, beast::string_view name, beast::string_view value,
+                     error_code&) override {
+    headers.push_back(Header{std::string(name.data(), name.size()),
+                             std::string(value.data(), value.size())});
+  }
+
+  // Framing shapes that let two parsers disagree about where a request ends are refused here,
+  // whatever order the headers came in.
+  void on_header_impl(error_code& ec) override {
+    bool has_content_length = false;
+    std::string transfer_coding;
+    bool has_transfer_encoding = false;
+    for (const Header& header : headers) {
+      if (equals_ignoring_ascii_case(header.name, "content-length")) has_content_length = true;
+      if (equals_ignoring_ascii_case(header.name, "transfer-encoding")) {
+        if (has_transfer_encoding) transfer_coding += ',';
+        transfer_coding += header.value;
+        has_transfer_encoding = true;
+      }
+    }
+    if (!has_transfer_encoding) return;
+    const bool only_chunked =
+        equals_ignoring_ascii_case(trim_white_space(transfer_coding), "chunked");
+    if (has_content_length || version < 11 || !only_chunked) {
+      ec = http::error::bad_transfer_encoding;
+    }
+  }
+
+  void on_body_init_impl(boost::optional<std::uint64_t> const&, error_code&) override {}
+
+  // Content-Length bodies bypass the parser; it only ever sees chunked bodies.
+  std::size_t on_body_impl(beast::string_view body, error_code&) override { return body.size(); }
+
+  void on_chunk_header_impl(std::uint64_t, beast::string_view, error_code&) override {}
+
+  std::size_t on_chunk_body_impl(std::uint64_t, beast::string_view body, error_code&) override {
+    const std::size_t take =
+        static_cast<std::size_t>(std::min<std::uint64_t>(body.size(), sink_room));
+    if (sink != nullptr) sink->append(body.data(), take);
+    sink_room -= take;
+    if (take < body.size()) sink_overflowed = true;
+    return body.size();
+  }
+
+  void on_finish_impl(error_code&) override {}
+};
+
+class ServerCore;
+
+// One connection. Every member is touched only on the session's strand, except where noted.
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(tcp::socket socket, std::shared_ptr<ServerCore> core);
+  ~Session();
+
+  void start() { read_head(); }
+
+  // Called from worker threads; blocks until the body read on the strand has finished.
+  bool read_body(std::string& out, std::uint64_t cap);
+
+  // Called from any thread; the answer is written on the strand.
+  void post_answer(Response response, bool force_close);
+
+ private:
+  enum class BodyMode { kNone, kLength, kChunked };
+
+  void read_head();
+  void read_head_after_first_byte();
+  void on_head(error_code ec);
+  void refuse(std::uint16_t status, std::string_view message);
+  void hand_over();
+
+  void start_body_read(std::string* out, std::uint64_t cap, std::promise<bool>* done);
+  void continue_length_body();
+  void continue_chunked_body();
+  void finish_body_read(bool ok);
+
+  void write_answer(Response response, bool force_close);
+  void after_write(error_code ec);
+  void drain_then_close();
+  void close_now();
+
+  beast::tcp_stream stream_;
+  std::shared_ptr<ServerCore> core_;
+  std::optional<IpAddress> peer_;
+  beast::flat_buffer buffer_;
+  std::optional<HeadParser> parser_;
+
+  BodyMode body_mode_ = BodyMode::kNone;
+  std::uint64_t length_left_ = 0;  // Content-Length bytes not yet read
+  bool body_complete_ = true;
+  bool body_failed_ = false;  // a read error, timeout or overflow: the connection cannot be reused
+  bool expect_continue_ = false;
+  bool continue_sent_ = false;
+  bool answered_ = false;
+  bool keep_alive_ = false;
+  bool head_request_ = false;
+  bool echo_keep_alive_ = false;  // an HTTP/1.0 client asked for keep-alive
+
+  // The body read in progress (worker blocked on `body_done_`).
+  std::string* body_out_ = nullptr;
+  std::uint64_t body_room_ = 0;
+  std::promise<bool>* body_done_ = nullptr;
+
+  // The answer being written, kept alive until the write completes.
+  std::string answer_head_;
+  Response answer_;
+  bool closing_after_write_ = false;
+  std::size_t drained_ = 0;
+};
+
+class SessionBodyReader final : public BodyReader {
+ public:
+  explicit SessionBodyReader(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+  bool read_to_end(std::string& out, std::uint64_t cap) override {
+    return session_->read_body(out, cap);
+  }
+
+ private:
+  std::shared_ptr<Session> session_;
+};
+
+// State shared by the listener, the sessions and receive(). Outlives every session.
+class ServerCore : public std::enable_shared_from_this<ServerCore> {
+ public:
+  explicit ServerCore(net::io_context& io) : io(io), acceptor(io), retry_timer(io) {}
+
+  void accept_next();
+  void deliver(Exchange exchange);
+  std::optional<Exchange> receive();
+  void stop();
+
+  net::io_context& io;
+  tcp::acceptor acceptor;
+  net::steady_timer retry_timer;
+  std::atomic<std::size_t> live_sessions{0};
+
+  std::mutex mutex;
+  std::condition_variable ready;
+  std::deque<Exchange> received;  // guarded by mutex; at most one per connection
+  bool stopped = false;           // guarded by mutex
+};
+
+Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core)
+    : stream_(std::move(socket)), core_(std::move(core)) {
+  error_code ec;
+  const tcp::endpoint remote = stream_.socket().remote_endpoint(ec);
+  if (!ec) peer_ = remote.address();
+  core_->live_sessions.fetch_add(1, std::memory_order_relaxed);
+}
+
+Session::~Session() { core_->live_sessions.fetch_sub(1, std::memory_order_relaxed); }
+
+void Session::read_head() {
+  parser_.emplace();
+  body_mode_ = BodyMode::kNone;
+  length_left_ = 0;
+  body_complete_ = true;
+  body_failed_ = false;
+  expect_continue_ = false;
+  continue_sent_ = false;
+  answered_ = false;
+  if (buffer_.size() > 0) {
+    read_head_after_first_byte();
+    return;
+  }
+  stream_.expires_after(kIdleTimeout);
+  stream_.async_read_some(buffer_.prepare(kHeadReadBytes),
+                          [self = shared_from_this()](error_code ec, std::size_t n) {
+                            if (ec) return self->close_now();
+                            self->buffer_.commit(n);
+                            self->read_head_after_first_byte();
+                          });
+}
+
+void Session::read_head_after_first_byte() {
+  stream_.expires_after(kHeadTimeout);
+  http::async_read_header(stream_, buffer_, *parser_,
+                          [self = shared_from_this()](error_code ec, std::size_t) {
+                            self->on_head(ec);
+                          });
+}
+
+void Session::on_head(error_code ec) {
+  if (ec == http::error::header_limit) return refuse(431, "request header fields too large");
+  if (ec == http::error::end_of_stream || ec == http::error::partial_message ||
+      ec == net::error::eof || ec == beast::error::timeout ||
+      ec == net::error::operation_aborted || ec == net::error::connection_reset) {
+    return close_now();
+  }
+  if (ec) return refuse(400, "bad request");
+  stream_.expires_never();
+
+  HeadParser& parser = *parser_;
+  head_request_ = parser.method == "HEAD";
+  keep_alive_ = parser.keep_alive();
+  echo_keep_alive_ = keep_alive_ && parser.version < 11;
+  if (parser.chunked()) {
+    body_mode_ = BodyMode::kChunked;
+    body_complete_ = false;
+  } else if (const auto length = parser.content_length(); length && *length > 0) {
+    body_mode_ = BodyMode::kLength;
+    length_left_ = *length;
+    body_complete_ = false;
+  }
+  if (const std::string* expect = find_header(parser.headers, "expect")) {
+    expect_continue_ = parser.version >= 11 && equals_ignoring_ascii_case(*expect, "100-continue");
+  }
+  hand_over();
+}
+
+void Session::hand_over() {
+  HeadParser& parser = *parser_;
+  Request request;
+  request.method = std::move(parser.method);
+  request.target = std::move(parser.target);
+  request.headers = std::move(parser.headers);
+  request.peer = peer_;
+  if (const auto length = parser.content_length(); length && !parser.chunked()) {
+    request.declared_length = *length;
+  }
+  request.body = std::make_unique<SessionBodyReader>(shared_from_this());
+  core_->deliver(Exchange(std::move(request), shared_from_this()));
+}
+
+// The layer's own refusals of requests it cannot read; the connection is not reused.
+void Session::refuse(std::uint16_t status, std::string_view message) {
+  body_complete_ = false;  // whatever follows cannot be trusted as a next request
+  write_answer(with_security_headers(text_response(status, message)), true);
+}
+
+bool Session::read_body(std::string& out, std::uint64_t cap) {
+  std::promise<bool> done;
+  std::future<bool> result = done.get_future();
+  net::post(stream_.get_executor(), [self = shared_from_this(), &out, cap, &done] {
+    self->start_body_read(&out, cap, &done);
+  });
+  return result.get();
+}
+
+void Session::start_body_read(std::string* out, std::uint64_t cap, std::promise<bool>* done) {
+  if (answered_ || body_failed_) {
+    done->set_value(false);
+    return;
+  }
+  if (body_complete_ || cap == 0) {
+    done->set_value(true);
+    return;
+  }
+  body_out_ = out;
+  body_room_ = cap;
+  body_done_ = done;
+  stream_.expires_after(kBodyReadTimeout);
+  auto proceed = [this] {
+    if (body_mode_ == BodyMode::kLength) {
+      continue_length_body();
+    } else {
+      parser_->eager(true);
+      buffer_.reserve(kReadBufferBytes);
+      continue_chunked_body();
+    }
+  };
+  if (expect_continue_ && !continue_sent_) {
+    continue_sent_ = true;
+    static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+    net::async_write(stream_, net::buffer(kContinue.data(), kContinue.size()),
+                     [self = shared_from_this(), proceed](error_code ec, std::size_t) {
+                       if (ec) return self->finish_body_read(false);
+                       proceed();
+                     });
+    return;
+  }
+  proceed();
+}
+
+void Session::continue_length_body() {
+  std::string& out = *body_out_;
+  if (buffer_.size() > 0) {
+    const std::size_t take = static_cast<std::size_t>(
+        std::min<std::uint64_t>({buffer_.size(), length_left_, body_room_}));
+    out.append(static_cast<const char*>(buffer_.data().data()), take);
+    buffer_.consume(take);
+    length_left_ -= take;
+    body_room_ -= take;
+  }
+  if (length_left_ == 0) body_complete_ = true;
+  if (length_left_ == 0 || body_room_ == 0) return finish_body_read(true);
+
+  // Read straight into the destination: no intermediate buffer for the bulk of a body.
+  const std::size_t piece = static_cast<std::size_t>(
+      std::min<std::uint64_t>({length_left_, body_room_, kBodyReadChunkBytes}));
+  const std::size_t old_size = out.size();
+  out.resize(old_size + piece);
+  stream_.async_read_some(
+      net::buffer(out.data() + old_size, piece),
+      [self = shared_from_this(), old_size](error_code ec, std::size_t n) {
+        self->body_out_->resize(old_size + n);
+        self->length_left_ -= n;
+        self->body_room_ -= n;
+        if (ec) return self->finish_body_read(false);
+        self->continue_length_body();
+      });
+}
+
+void Session::continue_chunked_body() {
+  HeadParser& parser = *parser_;
+  parser.sink = body_out_;
+  parser.sink_room = body_room_;
+  http::async_read_some(
+      stream_, buffer_, parser, [self = shared_from_this()](error_code ec, std::size_t) {
+        HeadParser& parser = *self->parser_;
+        self->body_room_ = parser.sink_room;
+        parser.sink = nullptr;
+        if (parser.sink_overflowed) {
+          // The caller has all it asked for; the rest of this body is never read.
+          self->body_failed_ = true;
+          return self->finish_body_read(true);
+        }
+        if (ec) return self->finish_body_read(false);
+        if (parser.is_done()) {
+          self->body_complete_ = true;
+          return self->finish_body_read(true);
+        }
+        if (self->body_room_ == 0) return self->finish_body_read(true);
+        self->continue_chunked_body();
+      });
+}
+
+void Session::finish_body_read(bool ok) {
+  stream_.expires_never();
+  if (!ok) body_failed_ = true;
+  std::promise<bool>* done = std::exchange(body_done_, nullptr);
+  body_out_ = nullptr;
+  done->set_value(ok);
+}
+
+void Session::post_answer(Response response, bool force_close) {
+  net::post(stream_.get_executor(),
+            [self = shared_from_this(), response = std::move(response), force_close]() mutable {
+              self->write_answer(std::move(response), force_close);
+            });
+}
+
+void Session::write_answer(Response response, bool force_close) {
+  if (answered_) return;
+  answered_ = true;
+  closing_after_write_ = force_close || !keep_alive_ || !body_complete_ || body_failed_;
+
+  answer_ = std::move(response);
+  answer_head_.clear();
+  answer_head_ += "HTTP/1.1 ";
+  answer_head_ += std::to_string(answer_.status);
+  answer_head_ += ' ';
+  const beast::string_view reason = http::obsolete_reason(static_cast<http::status>(answer_.status));
+  answer_head_.append(reason.data(), reason.size());
+  answer_head_ += "\r\n";
+  for (const auto& [name, value] : answer_.headers) {
+    answer_head_ += name;
+    answer_head_ += ": ";
+    answer_head_ += value;
+    answer_head_ += "\r\n";
+  }
+  answer_head_ += "Content-Length: ";
+  answer_head_ += std::to_string(answer_.body.size());
+  answer_head_ += "\r\n";
+  if (closing_after_write_) {
+    answer_head_ += "Connection: close\r\n";
+  } else if (echo_keep_alive_) {
+    answer_head_ += "Connection: keep-alive\r\n";
+  }
+  answer_head_ += "\r\n";
+
+  std::array<net::const_buffer, 2> buffers{net::buffer(answer_head_), net::buffer(answer_.body)};
+  // A HEAD answer announces the body's length but carries none.
+  const std::size_t count = head_request_ ? 1 : 2;
+  stream_.expires_after(kWriteTimeout);
+  net::async_write(stream_, std::span<const net::const_buffer>(buffers.data(), count),
+                   [self = shared_from_this()](error_code ec, std::size_t) {
+                     self->after_write(ec);
+                   });
+}
+
+void Session::after_write(error_code ec) {
+  stream_.expires_never();
+  answer_ = Response();
+  if (ec) return close_now();
+  if (!closing_after_write_) return read_head();
+  if (body_failed_ && body_complete_) return close_now();
+  drain_then_close();
+}
+
+// Closing a socket with unread input makes the kernel send a reset, which can destroy the answer
+// before the client reads it. So the sending side is shut first and the input read and dropped
+// until the client closes, for a bounded time and amount.
+void Session::drain_then_close() {
+  error_code ignored;
+  stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+  if (drained_ == 0) stream_.expires_after(kDrainTimeout);
+  buffer_.clear();
+  stream_.async_read_some(buffer_.prepare(kHeadReadBytes),
+                          [self = shared_from_this()](error_code ec, std::size_t n) {
+                            self->drained_ += n;
+                            if (ec || self->drained_ >= kDrainMaxBytes) return self->close_now();
+                            self->drain_then_close();
+                          });
+}
+
+void Session::close_now() {
+  error_code ignored;
+  stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+  stream_.close();
+  if (body_done_ != nullptr) finish_body_read(false);
+}
+
+void ServerCore::accept_next() {
+  acceptor.async_accept(
+      net::make_strand(io), [core = shared_from_this()](error_code ec, tcp::socket socket) {
+        if (ec == net::error::operation_aborted || ec == net::error::bad_descriptor ||
+            ec == net::error::invalid_argument || ec == net::error::not_socket) {
+          core->stop();  // the listener is gone: no request will come any more
+          return;
+        }
+        if (ec) {
+          // Out of descriptors or an aborted handshake: pause, then accept again.
+          core->retry_timer.expires_after(kAcceptRetryDelay);
+          core->retry_timer.async_wait([core](error_code) { core->accept_next(); });
+          return;
+        }
+        if (core->live_sessions.load(std::memory_order_relaxed) >= kMaxConnections) {
+          error_code ignored;
+          socket.close(ignored);
+        } else {
+          std::make_shared<Session>(std::move(socket), core)->start();
+        }
+        core->accept_next();
+      });
+}
+
+void ServerCore::deliver(Exchange exchange) {
+  {
+    std::lock_guard lock(mutex);
+    if (!stopped) {
+      received.push_back(std::move(exchange));
+    }
+  }
+  ready.notify_one();
+  // When stopped, `exchange` is dropped here and answers 500 by itself.
+}
+
+std::optional<Exchange> ServerCore::receive() {
+  std::unique_lock lock(mutex);
+  ready.wait(lock, [this] { return stopped || !received.empty(); });
+  if (received.empty()) return std::nullopt;
+  Exchange exchange = std::move(received.front());
+  received.pop_front();
+  return exchange;
+}
+
+void ServerCore::stop() {
+  std::deque<Exchange> abandoned;
+  {
+    std::lock_guard lock(mutex);
+    stopped = true;
+    abandoned.swap(received);
+  }
+  ready.notify_all();
+}
+
+}  // namespace http_detail
+
+Exchange::Exchange(Request request, std::shared_ptr<http_detail::Session> session)
+    : request_(std::move(request)), session_(std::move(session)) {}
+
+Exchange::Exchange(Exchange&& other) noexcept
+    : request_(std::move(other.request_)), session_(std::move(other.session_)) {}
+
+Exchange& Exchange::operator=(Exchange&& other) noexcept {
+  if (this != &other) {
+    if (session_) session_->post_answer(text_response(500, "internal error"), true);
+    request_ = std::move(other.request_);
+    session_ = std::move(other.session_);
+  }
+  return *this;
+}
+
+Exchange::~Exchange() {
+  if (session_) session_->post_answer(text_response(500, "internal error"), true);
+}
+
+void Exchange::answer(Response response) {
+  if (!session_) return;
+  std::shared_ptr<http_detail::Session> session = std::move(session_);
+  session->post_answer(std::move(response), false);
+}
+
+struct HttpServer::Impl {
+  net::io_context io{static_cast<int>(kIoThreads)};
+  std::shared_ptr<http_detail::ServerCore> core = std::make_shared<http_detail::ServerCore>(io);
+  std::vector<std::thread> threads;
+  std::uint16_t port = 0;
+};
+
+HttpServer::HttpServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+std::variant<std::unique_ptr<HttpServer>, std::string> HttpServer::start(const IpAddress& address,
+                                                                         std::uint16_t port) {
+  auto impl = std::make_unique<Impl>();
+  tcp::acceptor& acceptor = impl->core->acceptor;
+  const tcp::endpoint endpoint(address, port);
+  error_code ec;
+  acceptor.open(endpoint.protocol(), ec);
+  // Lets a restarted monitor bind while old connections linger in TIME_WAIT; on Linux it does not
+  // let a second listener share the port.
+  if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) acceptor.bind(endpoint, ec);
+  if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
+  if (ec) return ec.message();
+  impl->port = acceptor.local_endpoint(ec).port();
+
+  impl->core->accept_next();
+  for (std::size_t i = 0; i < kIoThreads; ++i) {
+    impl->threads.emplace_back([io = &impl->io] {
+      for (;;) {
+        try {
+          io->run();
+          return;
+        } catch (...) {
+          // A handler fault must not end the layer; carry on with the next handler.
+        }
+      }
+    });
+  }
+  return std::unique_ptr<HttpServer>(new HttpServer(std::move(impl)));
+}
+
+HttpServer::~HttpServer() {
+  stop();
+  impl_->io.stop();
+  for (std::thread& thread : impl_->threads) thread.join();
+}
+
+std::optional<Exchange> HttpServer::receive() { return impl_->core->receive(); }
+
+void HttpServer::stop() {
+  net::post(impl_->io, [core = impl_->core] {
+    error_code ignored;
+    core->acceptor.close(ignored);
+    core->retry_timer.cancel();
+  });
+  impl_->core->stop();
+}
+
+std::uint16_t HttpServer::local_port() const { return impl_->port; }
+
+}  // namespace torvesk

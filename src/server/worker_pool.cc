@@ -1,0 +1,46 @@
+#include "server/worker_pool.h"
+
+#include <system_error>
+#include <thread>
+
+namespace torvesk {
+
+Response busy_response() {
+  Response response = text_response(503, "busy, retry later");
+  add_header(response, "Retry-After", "1");
+  return with_security_headers(std::move(response));
+}
+
+void receive_loop(HttpServer& server, RequestQueue<Exchange>& queue) {
+  while (std::optional<Exchange> exchange = server.receive()) {
+    // The busy answer is sent without reading the body; the layer then closes the connection.
+    if (!queue.try_put(*exchange)) exchange->answer(busy_response());
+  }
+}
+
+void worker_loop(RequestQueue<Exchange>& queue, const RequestHandler& handler) {
+  while (std::optional<Exchange> exchange = queue.take()) {
+    Response response;
+    try {
+      response = handler(exchange->request());
+    } catch (...) {
+      // An unexpected fault costs this one request, never the worker.
+      response = text_response(500, "internal error");
+    }
+    exchange->answer(with_security_headers(std::move(response)));
+  }
+}
+
+std::optional<std::string> start_workers(std::size_t count, RequestQueue<Exchange>& queue,
+                                         RequestHandler handler) {
+  for (std::size_t i = 0; i < count; ++i) {
+    try {
+      std::thread(worker_loop, std::ref(queue), handler).detach();
+    } catch (const std::system_error& error) {
+      return error.what();
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace torvesk
