@@ -39,6 +39,11 @@ TEST(ParseIpAddress, ValidFormsAndTheirText) {
       {"::FFFF:0102:0304", "::ffff:1.2.3.4", false},
       {"0:0:0:0:0:ffff:7f00:1", "::ffff:127.0.0.1", false},
       {"::ffff:0.0.0.0", "::ffff:0.0.0.0", false},
+      // Only ::ffff:0:0/96 is IPv4-mapped.
+      {"::ff:1.2.3.4", "::ff:102:304", false},
+      {"::fffe:1.2.3.4", "::fffe:102:304", false},
+      {"::1:ffff:1.2.3.4", "::1:ffff:102:304", false},
+      {"ffff::1.2.3.4", "ffff::102:304", false},
       {"::1.2.3.4", "::102:304", false},
       {"1:2:3:4:5:6:1.2.3.4", "1:2:3:4:5:6:102:304", false},
       {"64:ff9b::255.255.255.255", "64:ff9b::ffff:ffff", false},
