@@ -1,0 +1,297 @@
+// The real binary over raw HTTP: keep-alive, framing refusals, 100 Continue, the busy answer with
+// its queue order, header order, clients that go away.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "support/monitor_process.h"
+
+namespace torvesk::testing {
+namespace {
+
+const std::string kEvent = "{\"type\":\"NodeLog\",\"run_id\":\"r\",\"ts\":1}\n";
+
+// The handler's own headers followed by the five security headers, nothing else but framing.
+void expect_headers(const HttpResponse& response, const std::vector<std::string>& leading) {
+  std::vector<std::string> names;
+  for (const auto& [name, value] : response.headers) {
+    if (name != "Content-Length" && name != "Connection") names.push_back(name);
+  }
+  std::vector<std::string> expected = leading;
+  expected.insert(expected.end(), security_header_names().begin(), security_header_names().end());
+  EXPECT_EQ(names, expected);
+  EXPECT_EQ(response.header("Cache-Control"), "no-store");
+  EXPECT_EQ(response.header("X-Frame-Options"), "DENY");
+}
+
+TEST(HttpLayer, EveryKindOfAnswerCarriesTheSecurityHeadersInOrder) {
+  MonitorProcess monitor;
+  ASSERT_TRUE(monitor.started());
+  struct Case {
+    std::string name;
+    std::string method;
+    std::string target;
+    int status;
+    std::vector<std::string> leading;
+    std::string content_type;
+  };
+  const std::vector<Case> cases = {
+      {"plain text refusal", "PUT", "/ingest", 404, {"Content-Type"}, "text/plain; charset=UTF-8"},
+      {"page", "GET", "/", 200, {"Content-Type"}, "text/html; charset=utf-8"},
+      {"json", "GET", "/api/runs", 200, {"Content-Type"}, "application/json"},
+      {"download refusal", "GET", "/api/runs/x/download", 404, {"Content-Type"},
+       "text/plain; charset=UTF-8"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto response = http_request(monitor, c.method, c.target);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, c.status);
+    EXPECT_EQ(response->header("Content-Type"), c.content_type);
+    expect_headers(*response, c.leading);
+  }
+  const auto pushed = ingest(monitor, kEvent);
+  ASSERT_TRUE(pushed);
+  EXPECT_EQ(pushed->body, "{\"ok\":true}");
+  expect_headers(*pushed, {"Content-Type"});
+}
+
+TEST(HttpLayer, ServesThePageByteForByte) {
+  MonitorProcess monitor;
+  ASSERT_TRUE(monitor.started());
+  const auto page = http_request(monitor, "GET", "/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->body, read_file(std::string(TORVESK_SOURCE_DIR) + "/assets/dashboard/index.html"));
+}
+
+TEST(HttpLayer, KeepAliveHeadAndPipelinedRequestsShareOneConnection) {
+  MonitorProcess monitor;
+  ASSERT_TRUE(monitor.started());
+  Connection connection(monitor.address(), monitor.port());
+  ASSERT_TRUE(connection.connected());
+
+  // HEAD gets the 404 head with its length but no body: the next answer must parse cleanly.
+  ASSERT_TRUE(connection.send(request_text(monitor, "HEAD", "/", {}, "")));
+  const auto head = connection.read_response(10s, /*head_request=*/true);
+  ASSERT_TRUE(head);
+  EXPECT_EQ(head->status, 404);
+  EXPECT_EQ(head->header("Content-Length"), "9");
+
+  // Two requests in one write are answered in order on the same connection.
+  ASSERT_TRUE(connection.send(request_text(monitor, "POST", "/x", {}, "") +
+                              request_text(monitor, "GET", "/api/runs", {}, "")));
+  const auto first = connection.read_response();
+  const auto second = connection.read_response();
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(first->status, 404);
+  EXPECT_EQ(first->body, "not found");
+  EXPECT_EQ(second->status, 200);
+  EXPECT_EQ(second->header("Content-Type"), "application/json");
+  EXPECT_TRUE(connection.stays_silent(200ms)) << "the connection stays open for more";
+}
+
+TEST(HttpLayer, AmbiguousFramingIsRefusedWithTheConnectionClosedAndNothingStored) {
+  MonitorProcess monitor;
+  ASSERT_TRUE(monitor.started());
+  const std::string event = "{\"type\":\"X\",\"run_id\":\"smuggled\",\"ts\":1}\n";
+  const std::string chunk = "2b\r\n" + event + "\r\n0\r\n\r\n";
+  const std::string start = "POST /ingest HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                            "Content-Type: application/x-ndjson\r\n";
+  struct Case {
+    std::string name;
+    std::string request;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"length then chunked",
+       start + "Content-Length: " + std::to_string(chunk.size()) +
+           "\r\nTransfer-Encoding: chunked\r\n\r\n" + chunk,
+       400},
+      {"chunked then length",
+       start + "Transfer-Encoding: chunked\r\nContent-Length: " + std::to_string(chunk.size()) +
+           "\r\n\r\n" + chunk,
+       400},
+      {"other coding with length",
+       start + "Transfer-Encoding: gzip\r\nContent-Length: " + std::to_string(event.size()) +
+           "\r\n\r\n" + event,
+       400},
+      {"other coding alone", start + "Transfer-Encoding: gzip, chunked\r\n\r\n" + chunk, 400},
+      {"chunked twice", start + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                            chunk,
+       400},
+      {"chunked on HTTP/1.0",
+       "POST /ingest HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Type: application/x-ndjson\r\n"
+       "Transfer-Encoding: chunked\r\n\r\n" +
+           chunk,
+       400},
+      {"two different lengths",
+       start + "Content-Length: " + std::to_string(event.size()) + "\r\nContent-Length: 5\r\n\r\n" +
+           event,
+       400},
+      {"oversized head", start + "X-Filler: " + std::string(20000, 'a') + "\r\n\r\n", 431},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Connection connection(monitor.address(), monitor.port());
+    ASSERT_TRUE(connection.send(c.request));
+    const auto response = connection.read_response();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, c.status);
+    EXPECT_EQ(response->header("Connection"), "close");
+    EXPECT_TRUE(connection.closed_cleanly());
+  }
+  const auto detail = http_request(monitor, "GET", "/api/runs/smuggled");
+  ASSERT_TRUE(detail);
+  EXPECT_EQ(detail->body, "{\"error\":\"run not found\"}");
+}
+
+TEST(HttpLayer, ChunkedBodiesAreReadAndCappedAtTheLimit) {
+  MonitorOptions options;
+  options.env = {{"MONITOR_MAX_BODY_BYTES", "44"}};
+  MonitorProcess monitor(options);
+  ASSERT_TRUE(monitor.started());
+  const std::string event = "{\"type\":\"X\",\"run_id\":\"chunky\",\"ts\":12}\n";  // 43 bytes
+  auto chunked_post = [&](const std::string& body) {
+    Connection connection(monitor.address(), monitor.port());
+    std::string text = "POST /ingest HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json"
+                       "\r\nTransfer-Encoding: chunked\r\n\r\n";
+    // Two chunks, to cross a chunk boundary.
+    const std::size_t half = body.size() / 2;
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx\r\n", half);
+    text += size + body.substr(0, half) + "\r\n";
+    std::snprintf(size, sizeof size, "%zx\r\n", body.size() - half);
+    text += size + body.substr(half) + "\r\n0\r\n\r\n";
+    connection.send(text);
+    auto response = connection.read_response();
+    const bool closed = connection.closed_cleanly(2s);
+    return std::make_pair(response, closed);
+  };
+  const auto [fits, fits_closed] = chunked_post(event + " ");  // exactly 44 bytes
+  ASSERT_TRUE(fits);
+  EXPECT_EQ(fits->status, 200);
+  EXPECT_FALSE(fits_closed) << "a fully read body keeps the connection";
+
+  const auto [over, over_closed] = chunked_post(event + "  ");  // 45 bytes
+  ASSERT_TRUE(over);
+  EXPECT_EQ(over->status, 413);
+  EXPECT_EQ(over->body, "body too large");
+  EXPECT_TRUE(over_closed);
+
+  const auto detail = http_request(monitor, "GET", "/api/runs/chunky");
+  ASSERT_TRUE(detail);
+  EXPECT_NE(detail->body.find("\"events\":[{\"type\":\"X\""), std::string::npos) << detail->body;
+}
+
+TEST(HttpLayer, ExpectContinueGetsRefusalsWithoutSendingItsBodyAndContinueOtherwise) {
+  MonitorProcess monitor;
+  ASSERT_TRUE(monitor.started());
+  {
+    Connection connection(monitor.address(), monitor.port());
+    ASSERT_TRUE(connection.send("POST /ingest HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                "Content-Type: text/plain\r\nContent-Length: 100\r\n"
+                                "Expect: 100-continue\r\n\r\n"));
+    const auto response = connection.read_response();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 415) << "no 100 Continue before a refusal";
+    EXPECT_EQ(response->body, "content-type must be application/x-ndjson");
+    EXPECT_EQ(response->header("Connection"), "close");
+    EXPECT_TRUE(connection.closed_cleanly()) << "closed without a reset";
+  }
+  {
+    Connection connection(monitor.address(), monitor.port());
+    ASSERT_TRUE(connection.send("POST /ingest HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                "Content-Type: application/x-ndjson\r\nContent-Length: " +
+                                std::to_string(kEvent.size()) +
+                                "\r\nExpect: 100-continue\r\n\r\n"));
+    const auto interim = connection.read_response();
+    ASSERT_TRUE(interim);
+    EXPECT_EQ(interim->status, 100);
+    ASSERT_TRUE(connection.send(kEvent));
+    const auto response = connection.read_response();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 200);
+  }
+}
+
+// With one worker held by a slow body, four requests wait in the queue and the fifth is refused
+// at once; the four are then served in arrival order.
+TEST(HttpLayer, FullQueueGivesTheBusyAnswerAndQueuedRequestsKeepTheirOrder) {
+  MonitorOptions options;
+  options.env = {{"MONITOR_WORKERS", "1"}};
+  MonitorProcess monitor(options);
+  ASSERT_TRUE(monitor.started());
+
+  const std::string held_event = "{\"type\":\"X\",\"run_id\":\"order\",\"ts\":100}\n";
+  Connection holder(monitor.address(), monitor.port());
+  ASSERT_TRUE(holder.send(request_text(monitor, "POST", "/ingest",
+                                       {{"Content-Type", "application/x-ndjson"},
+                                        {"Content-Length", std::to_string(held_event.size())}},
+                                       "")));
+  ASSERT_TRUE(holder.send(held_event.substr(0, 10)));
+  std::this_thread::sleep_for(300ms);  // the worker is now inside the body read
+
+  std::vector<std::unique_ptr<Connection>> queued;
+  for (int i = 1; i <= 4; ++i) {
+    const std::string event =
+        "{\"type\":\"X\",\"run_id\":\"order\",\"ts\":" + std::to_string(100 + i) + "}\n";
+    auto connection = std::make_unique<Connection>(monitor.address(), monitor.port());
+    ASSERT_TRUE(connection->send(request_text(
+        monitor, "POST", "/ingest", {{"Content-Type", "application/x-ndjson"}}, event)));
+    queued.push_back(std::move(connection));
+    std::this_thread::sleep_for(150ms);  // arrival order is the order sent
+  }
+
+  const auto busy = http_request(monitor, "GET", "/");
+  ASSERT_TRUE(busy);
+  EXPECT_EQ(busy->status, 503);
+  EXPECT_EQ(busy->body, "busy, retry later");
+  EXPECT_EQ(busy->header("Retry-After"), "1");
+  expect_headers(*busy, {"Content-Type", "Retry-After"});
+
+  ASSERT_TRUE(holder.send(held_event.substr(10)));
+  const auto held = holder.read_response();
+  ASSERT_TRUE(held);
+  EXPECT_EQ(held->status, 200);
+  for (auto& connection : queued) {
+    const auto response = connection->read_response();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 200);
+  }
+  const auto detail = http_request(monitor, "GET", "/api/runs/order");
+  ASSERT_TRUE(detail);
+  EXPECT_NE(detail->body.find("\"events\":[{\"type\":\"X\",\"run_id\":\"order\",\"ts\":100},"
+                              "{\"type\":\"X\",\"run_id\":\"order\",\"ts\":101},"
+                              "{\"type\":\"X\",\"run_id\":\"order\",\"ts\":102},"
+                              "{\"type\":\"X\",\"run_id\":\"order\",\"ts\":103},"
+                              "{\"type\":\"X\",\"run_id\":\"order\",\"ts\":104}]"),
+            std::string::npos)
+      << detail->body;
+}
+
+TEST(HttpLayer, ClientsThatLeaveBeforeTheirAnswerDoNotDisturbTheWorker) {
+  MonitorOptions options;
+  options.env = {{"MONITOR_WORKERS", "1"}};
+  MonitorProcess monitor(options);
+  ASSERT_TRUE(monitor.started());
+  for (int i = 0; i < 20; ++i) {
+    Connection gone(monitor.address(), monitor.port());
+    gone.send(request_text(monitor, "GET", "/", {}, ""));
+    gone.close();
+  }
+  {
+    // One that leaves in the middle of its body.
+    Connection gone(monitor.address(), monitor.port());
+    gone.send(request_text(monitor, "POST", "/ingest",
+                           {{"Content-Type", "application/x-ndjson"}, {"Content-Length", "1000"}},
+                           "{\"type\""));
+    std::this_thread::sleep_for(100ms);
+    gone.close();
+  }
+  const auto after = http_request(monitor, "GET", "/api/runs");
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->status, 200);
+}
+
+}  // namespace
+}  // namespace torvesk::testing
