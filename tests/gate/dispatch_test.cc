@@ -78,7 +78,7 @@ TEST_F(Dispatch, RoutesByMethodAndExactPath) {
   ServerState state = make_state();
   ingest_batch(*state.store, "{\"type\":\"X\",\"run_id\":\"a/b\",\"ts\":7}\n"
                              "{\"type\":\"X\",\"run_id\":\"download\",\"ts\":8}\n",
-               "", std::nullopt);
+               state.data_dir, std::nullopt);
   const std::string page = "text/html; charset=utf-8";
   const std::string text = "text/plain; charset=UTF-8";
   const std::string json = "application/json";
