@@ -1,4 +1,5 @@
-// A compact set of 64-bit fingerprints (open addressing, no per-element node).
+// A compact set of 64-bit fingerprints: open addressing with linear probing over a flat array, so
+// each member costs its 8 bytes divided by the load factor and no node of its own.
 #pragma once
 
 #include <cstddef>
@@ -15,8 +16,11 @@ class FingerprintSet {
   std::size_t size() const { return size_; }
 
  private:
-  // Implementation details belong to the store module.
-  std::vector<std::uint64_t> slots_;
+  // 0 marks an empty slot; the fingerprint 0 itself is kept in has_zero_.
+  std::size_t slot_of(std::uint64_t fingerprint) const;
+  void grow();
+
+  std::vector<std::uint64_t> slots_;  // size is 0 or a power of two
   std::size_t size_ = 0;
   bool has_zero_ = false;
 };

@@ -1,5 +1,81 @@
-// Placeholder until this module is implemented.
 #include "store/run.h"
+
+#include "server/config.h"
+#include "store/prepared_batch.h"
+
 namespace torvesk {
-bool apply_event(RunMap&, RunEvent) { return false; }
+namespace {
+
+std::string& field_of(Run& run, RunField field) {
+  switch (field) {
+    case RunField::plan_name:
+      return run.plan_name;
+    case RunField::studio_label:
+      return run.studio_label;
+    case RunField::studio_id:
+      return run.studio_id;
+    case RunField::studio_version:
+      return run.studio_version;
+    case RunField::plan_version:
+      return run.plan_version;
+    case RunField::plan_hash:
+      return run.plan_hash;
+    case RunField::runner_host:
+      return run.runner_host;
+    case RunField::log_level:
+      return run.log_level;
+    case RunField::artifact_id:
+      return run.artifact_id;
+    case RunField::observed_ip:
+      break;
+  }
+  return run.observed_ip;
+}
+
+}  // namespace
+
+std::uint64_t max_events_per_run() { return env_u64("MONITOR_MAX_EVENTS", kDefaultMaxEvents); }
+
+Run& find_or_add_run(RunMap& runs, std::string_view run_id) {
+  auto found = runs.find(run_id);
+  if (found == runs.end()) found = runs.emplace(std::string(run_id), Run{}).first;
+  return found->second;
+}
+
+bool apply_prepared_event(Run& run, const PreparedBatch& batch, const PreparedEvent& event) {
+  if (!run.fingerprints.insert(event.fingerprint)) return false;
+
+  if (run.status.empty()) run.status = "running";
+  if (event.status_effect == StatusEffect::failed) {
+    run.status = "failed";
+  } else if (event.status_effect == StatusEffect::completed) {
+    run.status = "completed";
+  }
+
+  for (std::size_t i = 0; i < event.field_count; ++i) {
+    const PreparedField& field = batch.fields[event.first_field + i];
+    std::string& target = field_of(run, field.field);
+    if (target.empty()) target = batch.field_value(field);
+  }
+
+  run.last_seen_ms = event.ts;
+
+  // Appending and then trimming to the cap, without copying a text the cap drops at once.
+  const std::uint64_t max_events = max_events_per_run();
+  if (max_events == 0) {
+    while (!run.events.empty()) run.events.pop_front();
+    return true;
+  }
+  while (run.events.size() >= max_events) run.events.pop_front();
+  run.events.push_back(batch.text_of(event));
+  return true;
+}
+
+bool apply_event(RunMap& runs, RunEvent event) {
+  Run& run = find_or_add_run(runs, event.run_id);
+  PreparedBatch batch;
+  add_prepared_event(batch, event.json, event.run_id, event.type, event.ts);
+  return apply_prepared_event(run, batch, batch.events.front());
+}
+
 }  // namespace torvesk

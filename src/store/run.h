@@ -3,10 +3,12 @@
 
 #include <boost/json/value.hpp>
 #include <cstdint>
-#include <deque>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
+#include "store/event_list.h"
 #include "store/fingerprint_set.h"
 
 namespace torvesk {
@@ -24,7 +26,7 @@ struct RunEvent {
 struct Run {
   // Canonical texts of the held events, oldest first. Readers use size() and iterate; each
   // element converts to std::string_view.
-  std::deque<std::string> events;
+  EventList events;
   std::string status;  // "running", "completed" or "failed"; set by the first accepted event
   std::string plan_name;
   std::string studio_label;
@@ -40,11 +42,20 @@ struct Run {
   std::uint64_t last_seen_ms = 0;
 };
 
+// Hashes std::string and std::string_view alike, so runs are found by a view without a copy.
+struct RunIdHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view id) const { return std::hash<std::string_view>{}(id); }
+};
+
 // Run id (compared byte for byte, may be empty) to run.
-using RunMap = std::unordered_map<std::string, Run>;
+using RunMap = std::unordered_map<std::string, Run, RunIdHash, std::equal_to<>>;
 
 // The caller holds the store's lock. True when accepted and appended, false for a duplicate
-// (nothing changed then).
+// (nothing changed then). Reads MONITOR_MAX_EVENTS on every accepted event.
 bool apply_event(RunMap& runs, RunEvent event);
+
+// The cap on held events per run: MONITOR_MAX_EVENTS, read now.
+std::uint64_t max_events_per_run();
 
 }  // namespace torvesk

@@ -1,6 +1,107 @@
-// Placeholder until this module is implemented.
 #include "store/run_store.h"
+
+#include <algorithm>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "server/config.h"
+#include "store/prepared_batch.h"
+#include "store/run_log.h"
+
 namespace torvesk {
-void ingest_batch(RunStore&, std::string_view, const std::string&, const std::optional<std::string>&) {}
-void evict_runs(RunMap&, std::uint64_t) {}
+namespace {
+
+// The new lines of one run in this batch, as stretches of the batch's text buffer; neighbouring
+// lines merge into one stretch, so a batch for a single run needs no copy at all.
+struct PendingRun {
+  std::string_view run_id;
+  std::vector<TextSpan> spans;
+
+  void add(const TextSpan& line) {
+    if (!spans.empty() && spans.back().offset + spans.back().size == line.offset) {
+      spans.back().size += line.size;
+    } else {
+      spans.push_back(line);
+    }
+  }
+};
+
+constexpr std::size_t kNoPending = static_cast<std::size_t>(-1);
+
+}  // namespace
+
+void evict_runs(RunMap& runs, std::uint64_t cap) {
+  if (runs.size() <= cap) return;
+  std::vector<std::pair<std::uint64_t, RunMap::iterator>> by_age;
+  by_age.reserve(runs.size());
+  for (auto it = runs.begin(); it != runs.end(); ++it)
+    by_age.emplace_back(it->second.last_seen_ms, it);
+  // Ties keep the map's own order.
+  std::stable_sort(by_age.begin(), by_age.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  const std::size_t excess = runs.size() - static_cast<std::size_t>(cap);
+  for (std::size_t i = 0; i < excess; ++i) runs.erase(by_age[i].second);
+}
+
+void ingest_batch(RunStore& store, std::string_view body, const std::string& data_dir,
+                  const std::optional<std::string>& observed_ip) {
+  ingest_batch(store, body, data_dir, observed_ip, now_ms, system_log_files());
+}
+
+void ingest_batch(RunStore& store, std::string_view body, const std::string& data_dir,
+                  const std::optional<std::string>& observed_ip, const Clock& clock,
+                  LogFileSystem& files) {
+  // Parsing, normalising, serialising and hashing need nothing from the store, so they happen
+  // before its lock is taken; the batch still enters the store as a whole, in line order.
+  PreparedBatch batch;
+  {
+    ObservedAddressRule rule;
+    rule.strip_supplied = true;
+    if (observed_ip) rule.stamp_address = *observed_ip;
+    BatchPreparer preparer(clock, rule);
+    preparer.add_lines(body, batch);
+  }
+
+  std::vector<PendingRun> pending_lines;
+  {
+    std::lock_guard lock(store.mutex);
+    std::unordered_map<std::string_view, std::size_t> pending_index;
+    // Consecutive lines usually name the same run: one lookup for the stretch.
+    std::string_view current_id;
+    Run* current_run = nullptr;
+    std::size_t current_pending = kNoPending;
+    for (const PreparedEvent& event : batch.events) {
+      const std::string_view run_id = batch.run_id_of(event);
+      if (current_run == nullptr || run_id != current_id) {
+        current_id = run_id;
+        current_run = &find_or_add_run(store.runs, run_id);
+        current_pending = kNoPending;
+      }
+      if (!apply_prepared_event(*current_run, batch, event)) continue;
+      if (current_pending == kNoPending) {
+        const auto [found, added] = pending_index.try_emplace(run_id, pending_lines.size());
+        if (added) pending_lines.push_back(PendingRun{run_id, {}});
+        current_pending = found->second;
+      }
+      pending_lines[current_pending].add(TextSpan{event.text.offset, event.text.size + 1});
+    }
+    evict_runs(store.runs, env_u64("MONITOR_MAX_RUNS", kDefaultMaxRuns));
+  }
+
+  // Files are written with no lock held; each touched run gets one append.
+  std::string gathered;
+  for (const PendingRun& pending : pending_lines) {
+    if (pending.spans.size() == 1) {
+      const TextSpan& span = pending.spans.front();
+      append_run_log(data_dir, pending.run_id,
+                     std::string_view(batch.texts).substr(span.offset, span.size), files);
+      continue;
+    }
+    gathered.clear();
+    for (const TextSpan& span : pending.spans) gathered.append(batch.texts, span.offset, span.size);
+    append_run_log(data_dir, pending.run_id, gathered, files);
+  }
+}
+
 }  // namespace torvesk

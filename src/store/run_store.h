@@ -7,9 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "server/clock.h"
 #include "store/run.h"
 
 namespace torvesk {
+
+class LogFileSystem;
 
 // Runs held in memory when MONITOR_MAX_RUNS is unset or unreadable; the least recently seen go.
 inline constexpr std::uint64_t kDefaultMaxRuns = 200;
@@ -22,8 +25,14 @@ struct RunStore {
 // Splits `body` into lines, normalises them, strips client-supplied "_observed_ip", stamps
 // `observed_ip` into "RunStarted" events, applies the batch as a whole under the lock, applies
 // the run cap, then appends each touched run's new lines to its log file with no lock held.
+// Never fails towards the caller: bad lines are skipped, file errors ignored.
 void ingest_batch(RunStore& store, std::string_view body, const std::string& data_dir,
                   const std::optional<std::string>& observed_ip);
+
+// The same with the arrival clock and the file system given, for tests.
+void ingest_batch(RunStore& store, std::string_view body, const std::string& data_dir,
+                  const std::optional<std::string>& observed_ip, const Clock& clock,
+                  LogFileSystem& files);
 
 // Removes the least recently seen runs until at most `cap` remain. Caller holds the lock.
 void evict_runs(RunMap& runs, std::uint64_t cap);

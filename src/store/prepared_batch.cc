@@ -1,0 +1,129 @@
+#include "store/prepared_batch.h"
+
+#include <array>
+#include <utility>
+
+#include "server/text.h"
+#include "store/normalize.h"
+#include "store/siphash.h"
+
+namespace torvesk {
+namespace {
+
+namespace json = boost::json;
+
+// The payload members that fill the metadata fields, in RunField order.
+constexpr std::array<std::string_view, 9> kMetadataMembers = {
+    "plan_name", "studio_label", "studio_id", "studio_version", "plan_version",
+    "plan_hash", "runner_host",  "log_level", "artifact_id",
+};
+
+constexpr std::string_view kObservedIpMember = "_observed_ip";
+
+// Room for the parsed value of a typical line; a larger line borrows more from the heap, which
+// the arena gives back after that line.
+constexpr std::size_t kLineArenaBytes = 64 * 1024;
+
+std::string_view view(const json::string& s) { return std::string_view(s.data(), s.size()); }
+
+json::string_view key(std::string_view name) { return json::string_view(name.data(), name.size()); }
+
+TextSpan append_string(std::string& buffer, std::string_view text) {
+  TextSpan span{buffer.size(), text.size()};
+  buffer.append(text);
+  return span;
+}
+
+void add_field(PreparedBatch& batch, PreparedEvent& event, RunField field,
+               const json::value* value) {
+  if (value == nullptr) return;
+  const json::string* text = value->if_string();
+  if (text == nullptr || text->empty()) return;
+  batch.fields.push_back(PreparedField{field, append_string(batch.strings, view(*text))});
+  ++event.field_count;
+}
+
+}  // namespace
+
+void add_prepared_event(PreparedBatch& batch, const json::value& json, std::string_view run_id,
+                        std::string_view type, std::uint64_t ts) {
+  PreparedEvent event;
+  event.ts = ts;
+  event.text.offset = batch.texts.size();
+  append_canonical_json(batch.texts, json);
+  event.text.size = batch.texts.size() - event.text.offset;
+  batch.texts.push_back('\n');
+  event.fingerprint = event_fingerprint(batch.text_of(event));
+
+  // Lines of one run usually come together: their ids share one copy.
+  if (!batch.events.empty() && batch.run_id_of(batch.events.back()) == run_id) {
+    event.run_id = batch.events.back().run_id;
+  } else {
+    event.run_id = append_string(batch.strings, run_id);
+  }
+
+  if (type == "RunFailed") {
+    event.status_effect = StatusEffect::failed;
+  } else if (type == "RunCompleted") {
+    event.status_effect = StatusEffect::completed;
+  }
+
+  event.first_field = batch.fields.size();
+  if (const json::object* object = json.if_object()) {
+    if (const json::value* payload = object->if_contains("payload"); payload != nullptr) {
+      if (const json::object* members = payload->if_object()) {
+        for (std::size_t i = 0; i < kMetadataMembers.size(); ++i) {
+          add_field(batch, event, static_cast<RunField>(i),
+                    members->if_contains(key(kMetadataMembers[i])));
+        }
+      }
+    }
+    add_field(batch, event, RunField::observed_ip, object->if_contains(key(kObservedIpMember)));
+  }
+  batch.events.push_back(event);
+}
+
+BatchPreparer::BatchPreparer(Clock clock, ObservedAddressRule rule)
+    : clock_(std::move(clock)),
+      rule_(rule),
+      arena_buffer_(std::make_unique_for_overwrite<unsigned char[]>(kLineArenaBytes)),
+      arena_(arena_buffer_.get(), kLineArenaBytes) {}
+
+bool BatchPreparer::add_line(std::string_view line, PreparedBatch& batch) {
+  const std::string_view trimmed = trim_white_space(line);
+  if (trimmed.empty()) return false;
+  const std::size_t texts_size = batch.texts.size();
+  const std::size_t strings_size = batch.strings.size();
+  const std::size_t fields_size = batch.fields.size();
+  const std::size_t events_size = batch.events.size();
+  bool added = false;
+  try {
+    std::optional<json::value> root = parser_.parse(trimmed, json::storage_ptr(&arena_));
+    if (root) {
+      if (const std::optional<NormalizedValue> normalized = normalize_value(*root, clock_)) {
+        json::value& event = *normalized->json;
+        if (json::object* object = event.if_object()) {
+          // erase() moves the last member into the hole, which is the order the log keeps.
+          if (rule_.strip_supplied) object->erase(key(kObservedIpMember));
+          if (rule_.stamp_address && event_type(event) == "RunStarted") {
+            (*object)[key(kObservedIpMember)] =
+                json::string_view(rule_.stamp_address->data(), rule_.stamp_address->size());
+          }
+        }
+        add_prepared_event(batch, event, event_run_id(event), event_type(event), normalized->ts);
+        added = true;
+      }
+    }
+  } catch (const std::exception&) {
+    // Out of memory for this line: it is dropped like a bad line, and the batch stays whole.
+    batch.texts.resize(texts_size);
+    batch.strings.resize(strings_size);
+    batch.fields.resize(fields_size);
+    batch.events.resize(events_size);
+    added = false;
+  }
+  arena_.release();
+  return added;
+}
+
+}  // namespace torvesk

@@ -1,0 +1,152 @@
+// Events worked out from their lines before the store's lock is taken: the canonical text, the
+// fingerprint and every value apply_event reads, so that applying them under the lock is little
+// more than a lookup and a copy.
+#pragma once
+
+#include <boost/json/monotonic_resource.hpp>
+#include <boost/json/value.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/clock.h"
+#include "store/json.h"
+#include "store/run.h"
+
+namespace torvesk {
+
+// The Run fields an event can fill, first one wins: the nine metadata fields in the order they
+// are filled, then observed_ip.
+enum class RunField : std::uint8_t {
+  plan_name,
+  studio_label,
+  studio_id,
+  studio_version,
+  plan_version,
+  plan_hash,
+  runner_host,
+  log_level,
+  artifact_id,
+  observed_ip,
+};
+inline constexpr std::size_t kRunFieldCount = 10;
+
+// What an event's type does to its run's status.
+enum class StatusEffect : std::uint8_t { none, completed, failed };
+
+// A stretch of one of the PreparedBatch buffers. Offsets, not pointers: the buffers grow while
+// the batch is built.
+struct TextSpan {
+  std::size_t offset = 0;
+  std::size_t size = 0;
+};
+
+struct PreparedField {
+  RunField field;
+  TextSpan value;  // in PreparedBatch::strings; never empty
+};
+
+struct PreparedEvent {
+  std::uint64_t ts = 0;
+  std::uint64_t fingerprint = 0;
+  TextSpan text;    // canonical text in PreparedBatch::texts, followed there by one line feed
+  TextSpan run_id;  // in PreparedBatch::strings
+  std::size_t first_field = 0;  // this event's fields in PreparedBatch::fields
+  std::uint8_t field_count = 0;
+  StatusEffect status_effect = StatusEffect::none;
+};
+
+struct PreparedBatch {
+  std::string texts;    // the canonical texts, each followed by one line feed, in line order
+  std::string strings;  // run ids and field values
+  std::vector<PreparedEvent> events;
+  std::vector<PreparedField> fields;
+
+  // Empties the batch, keeping its buffers for the next lines.
+  void clear() {
+    texts.clear();
+    strings.clear();
+    events.clear();
+    fields.clear();
+  }
+
+  std::string_view text_of(const PreparedEvent& event) const { return view(texts, event.text); }
+  // The text with its line feed, as the log file takes it.
+  std::string_view line_of(const PreparedEvent& event) const {
+    return std::string_view(texts).substr(event.text.offset, event.text.size + 1);
+  }
+  std::string_view run_id_of(const PreparedEvent& event) const {
+    return view(strings, event.run_id);
+  }
+  std::string_view field_value(const PreparedField& field) const {
+    return view(strings, field.value);
+  }
+
+ private:
+  static std::string_view view(const std::string& buffer, TextSpan span) {
+    return std::string_view(buffer).substr(span.offset, span.size);
+  }
+};
+
+// Adds the event made of `json` (its canonical text, fingerprint and fields) to the batch.
+void add_prepared_event(PreparedBatch& batch, const boost::json::value& json,
+                        std::string_view run_id, std::string_view type, std::uint64_t ts);
+
+// Applies one prepared event to `run`, the run its run id names: apply_event from the fingerprint
+// on, reading MONITOR_MAX_EVENTS when the event is accepted. The caller holds the store's lock.
+bool apply_prepared_event(Run& run, const PreparedBatch& batch, const PreparedEvent& event);
+
+// The run of that id, created with its initial values if there is none.
+Run& find_or_add_run(RunMap& runs, std::string_view run_id);
+
+// Calls `on_line` with each line of `text`: a line ends at each line feed, which is not part of
+// it, nor is a carriage return directly before it. Text after the last line feed is a line if it
+// is not empty, so a text that ends with a line feed has no empty last line.
+template <class OnLine>
+void for_each_line(std::string_view text, OnLine&& on_line) {
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    if (end != std::string_view::npos && !line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);
+    }
+    on_line(line);
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+}
+
+// What happens to an "_observed_ip" member. Pushed lines never keep their own, and "RunStarted"
+// events get the address the monitor saw; lines loaded from the log files keep what they hold.
+struct ObservedAddressRule {
+  bool strip_supplied = false;
+  std::optional<std::string_view> stamp_address;  // stamped into "RunStarted" events
+};
+
+// Normalises lines into a batch, reusing one parser and one arena from line to line. One
+// preparer serves one thread.
+class BatchPreparer {
+ public:
+  BatchPreparer(Clock clock, ObservedAddressRule rule);
+  BatchPreparer(const BatchPreparer&) = delete;
+  BatchPreparer& operator=(const BatchPreparer&) = delete;
+
+  // False when the line yields no event.
+  bool add_line(std::string_view line, PreparedBatch& batch);
+  void add_lines(std::string_view text, PreparedBatch& batch) {
+    for_each_line(text, [&](std::string_view line) { add_line(line, batch); });
+  }
+
+ private:
+  Clock clock_;
+  ObservedAddressRule rule_;
+  JsonParser parser_;
+  std::unique_ptr<unsigned char[]> arena_buffer_;
+  boost::json::monotonic_resource arena_;  // holds one line's value at a time
+};
+
+}  // namespace torvesk
