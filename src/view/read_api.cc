@@ -89,17 +89,16 @@ void append_summary(std::string& out, const std::string& run_id, const Run& run)
   out += '}';
 }
 
-// Everything of the detail but the events, which take exactly their own bytes plus one comma
-// each.
+// The detail's length unless escaping lengthens a value: keys and punctuation, the values, and
+// the held events with one comma each, so the text is written under the lock without regrowing.
 std::size_t detail_size_hint(const std::string& run_id, const Run& run) {
   constexpr std::size_t kKeysAndPunctuation = 256;
-  std::size_t size = kKeysAndPunctuation + run_id.size() + run.plan_name.size() +
-                     run.status.size() + run.studio_label.size() + run.studio_id.size() +
-                     run.studio_version.size() + run.plan_version.size() + run.plan_hash.size() +
-                     run.runner_host.size() + run.log_level.size() + run.artifact_id.size() +
-                     run.observed_ip.size();
-  for (const auto& event : run.events) size += std::string_view(event).size() + 1;
-  return size;
+  const std::size_t size = kKeysAndPunctuation + run_id.size() + run.plan_name.size() +
+                           run.status.size() + run.studio_label.size() + run.studio_id.size() +
+                           run.studio_version.size() + run.plan_version.size() +
+                           run.plan_hash.size() + run.runner_host.size() + run.log_level.size() +
+                           run.artifact_id.size() + run.observed_ip.size();
+  return size + run.events.text_bytes() + run.events.size();
 }
 
 }  // namespace
@@ -179,9 +178,7 @@ Response run_download(RunStore& store, const std::string& run_id) {
     const auto found = store.runs.find(run_id);
     if (found == store.runs.end()) return text_response(404, "run not found");
     const Run& run = found->second;
-    std::size_t size = 0;
-    for (const auto& event : run.events) size += std::string_view(event).size() + 1;
-    body.reserve(size);
+    body.reserve(run.events.text_bytes() + run.events.size());
     for (const auto& event : run.events) {
       body += std::string_view(event);
       body += '\n';
