@@ -278,10 +278,11 @@ std::optional<json::value> parse_json_text(std::string_view text, json::storage_
 }
 
 void append_canonical_double(std::string& out, double value) {
-  // Plain decimal between 1e-7 and 1e21, as JavaScript writes numbers, so ordinary values read
-  // naturally ("0.0000001", "300000.0"); the exponent form outside, without padded exponent
-  // digits ("1e+21", "1.5e-8"). Either way the digits are the shortest that read back exactly.
-  constexpr double kLowestPlain = 1e-7;
+  // Plain decimal from 1e-6 up to 1e21, as JavaScript writes numbers, so ordinary values read
+  // naturally ("0.000001", "300000.0"); the exponent form outside, without padded exponent
+  // digits ("1e+21", "1.5e-7"). Either way the digits are the shortest that read back exactly;
+  // unlike JavaScript, an integral value keeps ".0" so it reads back as a float.
+  constexpr double kLowestPlain = 1e-6;
   constexpr double kFirstExponent = 1e21;
   char buffer[64];
   const double magnitude = std::fabs(value);

@@ -1,0 +1,270 @@
+#include "store/run_log.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "fake_log_files.h"
+#include "store/run_store.h"
+#include "store_test_support.h"
+
+namespace torvesk {
+namespace {
+
+using testing::read_file;
+using testing::ScopedEnv;
+using testing::write_file;
+
+std::vector<std::string> texts_of(const Run& run) {
+  std::vector<std::string> texts;
+  for (std::string_view text : run.events) texts.emplace_back(text);
+  return texts;
+}
+
+TEST(RunFileNameTest, KeepsLettersDigitsAndHyphenOneUnderscorePerCharacter) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"a/b:c", "a_b_c.ndjson"},
+      {"run.1", "run_1.ndjson"},
+      {"x_y", "x_y.ndjson"},
+      {"Run-7", "Run-7.ndjson"},
+      {"\xc3\xa4", "_.ndjson"},
+      {"a\xe2\x82\xac"
+       "b\xf0\x9f\x98\x80",
+       "a_b_.ndjson"},
+      {"", "unknown.ndjson"},
+      {"unknown", "unknown.ndjson"},
+      {"a b", "a_b.ndjson"},
+      {"a.b", "a_b.ndjson"},
+      {"..", "__.ndjson"},
+      {"../../etc/passwd", "______etc_passwd.ndjson"},
+      {"C:\\x", "C__x.ndjson"},
+      {std::string("a\0b\n", 4), "a_b_.ndjson"},
+      // Not valid UTF-8: a stray continuation byte still counts as a character.
+      {"\x80"
+       "a",
+       "_a.ndjson"},
+  };
+  for (const auto& [id, name] : cases) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(run_file_name(id), name);
+  }
+}
+
+class RunLogTest : public ::testing::Test {
+ protected:
+  void ingest(std::string_view body, std::optional<std::string> address = std::nullopt) {
+    ingest_batch(live_, body, dir_.path(), address, testing::fixed_clock(500), files_);
+  }
+  void load(RunStore& store) { load_runs(dir_.path(), store, testing::fixed_clock(900), files_); }
+
+  ScopedEnv max_events_{"MONITOR_MAX_EVENTS", std::nullopt};
+  ScopedEnv max_runs_{"MONITOR_MAX_RUNS", std::nullopt};
+  testing::ScratchDir dir_;
+  testing::FakeLogFiles files_;
+  RunStore live_;
+  RunStore loaded_;
+};
+
+TEST_F(RunLogTest, AppendCreatesTheFileAndOnlyEverAppends) {
+  append_run_log(dir_.path(), "a.b", "{\"ts\":1}\n", files_);
+  append_run_log(dir_.path(), "a_b", "{\"ts\":2}\n{\"ts\":3}\n", files_);
+  EXPECT_EQ(read_file(dir_.file("a_b.ndjson")), "{\"ts\":1}\n{\"ts\":2}\n{\"ts\":3}\n");
+  struct stat status;
+  ASSERT_EQ(::stat(dir_.file("a_b.ndjson").c_str(), &status), 0);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(status.st_mode & 0777, 0644 & ~mask);
+}
+
+TEST_F(RunLogTest, PartialAndInterruptedWritesAreContinued) {
+  files_.max_bytes_per_write = 3;
+  files_.interrupt_every_other_write = true;
+  const std::string text = "{\"run_id\":\"r\",\"ts\":1}\n{\"run_id\":\"r\",\"ts\":2}\n";
+  append_run_log(dir_.path(), "r", text, files_);
+  EXPECT_EQ(read_file(dir_.file("r.ndjson")), text);
+}
+
+TEST_F(RunLogTest, OpenFailureIsIgnored) {
+  files_.fail_open = true;
+  append_run_log(dir_.path(), "r", "{}\n", files_);
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("r.ndjson")));
+  append_run_log(dir_.file("no/such/folder"), "r", "{}\n");
+}
+
+TEST_F(RunLogTest, BrokenLastLineIsEndedBeforeTheNextAppend) {
+  ingest("{\"run_id\":\"r\",\"ts\":1}\n");
+  // The disk fills up in the middle of the second append.
+  files_.bytes_before_failure = 10;
+  ingest("{\"run_id\":\"r\",\"ts\":2}\n");
+  ASSERT_EQ(read_file(dir_.file("r.ndjson")), "{\"run_id\":\"r\",\"ts\":1}\n{\"run_id\":");
+  files_.bytes_before_failure.reset();
+  ingest("{\"run_id\":\"r\",\"ts\":3}\n");
+  EXPECT_EQ(read_file(dir_.file("r.ndjson")),
+            "{\"run_id\":\"r\",\"ts\":1}\n{\"run_id\":\n{\"run_id\":\"r\",\"ts\":3}\n");
+  // Only the broken line is lost on reload; the event after it survives.
+  load(loaded_);
+  EXPECT_EQ(texts_of(loaded_.runs.at("r")),
+            (std::vector<std::string>{R"({"run_id":"r","ts":1})", R"({"run_id":"r","ts":3})"}));
+}
+
+TEST_F(RunLogTest, FileWithoutFinalLineFeedFromElsewhereIsRepairedToo) {
+  write_file(dir_.file("r.ndjson"), "{\"run_id\":\"r\",\"ts\":1}");
+  append_run_log(dir_.path(), "r", "{\"run_id\":\"r\",\"ts\":2}\n", files_);
+  EXPECT_EQ(read_file(dir_.file("r.ndjson")),
+            "{\"run_id\":\"r\",\"ts\":1}\n{\"run_id\":\"r\",\"ts\":2}\n");
+}
+
+TEST_F(RunLogTest, ReloadEqualsTheLiveRuns) {
+  ingest(
+      R"({"type":"RunStarted","payload":{"run_id":"r1","plan_name":"P","runner_host":"h"},"ts":1})"
+      "\n"
+      R"({"type":"NodeLog","run_id":"r1","payload":{"msg":"caf\u00e9\u0001","x":-0,"y":1e5}})"
+      "\n"
+      R"({"type":"RunFailed","run_id":"r1","ts":3,"_observed_ip":"6.6.6.6"})"
+      "\n"
+      R"({"type":"RunStarted","run_id":"r.2","ts":2})"
+      "\n"
+      "[1,2]\n",
+      "10.0.0.5");
+  ingest(R"({"type":"RunCompleted","run_id":"r.2","ts":9,"payload":{"artifact_id":"A"}})");
+  load(loaded_);
+  ASSERT_EQ(loaded_.runs.size(), live_.runs.size());
+  for (const auto& [id, live] : live_.runs) {
+    SCOPED_TRACE(id);
+    ASSERT_EQ(loaded_.runs.count(id), 1u);
+    const torvesk::Run& run = loaded_.runs.at(id);
+    EXPECT_EQ(texts_of(run), texts_of(live));
+    EXPECT_EQ(run.status, live.status);
+    EXPECT_EQ(run.plan_name, live.plan_name);
+    EXPECT_EQ(run.runner_host, live.runner_host);
+    EXPECT_EQ(run.artifact_id, live.artifact_id);
+    EXPECT_EQ(run.observed_ip, live.observed_ip);
+    // A stored value that is not an object has no time of its own: it gets the load time.
+    EXPECT_EQ(run.last_seen_ms, id == "unknown" ? 900u : live.last_seen_ms);
+    EXPECT_EQ(run.fingerprints.size(), live.fingerprints.size());
+  }
+  EXPECT_EQ(loaded_.runs.at("r1").observed_ip, "10.0.0.5");
+  EXPECT_EQ(loaded_.runs.at("r1").status, "failed");
+  // Loading trusts the stored lines and writes nothing.
+  EXPECT_EQ(files_.opens.size(), 3u);
+}
+
+TEST_F(RunLogTest, OnlyFilesWithTheExactExtensionAreLoaded) {
+  const std::string line = "{\"run_id\":\"NAME\",\"ts\":1}\n";
+  const auto line_for = [&](const std::string& name) {
+    std::string text = line;
+    text.replace(text.find("NAME"), 4, name);
+    return text;
+  };
+  for (const std::string name : {"notes.txt", "A.NDJSON", ".ndjson", "a.ndjson.bak", "ndjson",
+                                 "good.ndjson", "a.b.ndjson", "..ndjson"}) {
+    write_file(dir_.file(name), line_for(name));
+  }
+  std::filesystem::create_directory(dir_.file("x.ndjson"));
+  write_file(dir_.file("x.ndjson/inner.ndjson"), line_for("inner.ndjson"));
+  load(loaded_);
+  std::vector<std::string> ids;
+  for (const auto& [id, run] : loaded_.runs) ids.push_back(id);
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<std::string>{"..ndjson", "a.b.ndjson", "good.ndjson"}));
+}
+
+TEST_F(RunLogTest, InvalidUtf8SkipsTheWholeFile) {
+  write_file(dir_.file("bad.ndjson"),
+             "{\"run_id\":\"bad\",\"ts\":1}\n{\"run_id\":\"bad\",\"ts\":2,\"x\":\"\xff\"}\n");
+  write_file(dir_.file("good.ndjson"), "{\"run_id\":\"good\",\"ts\":1}\n");
+  load(loaded_);
+  EXPECT_EQ(loaded_.runs.count("bad"), 0u);
+  EXPECT_EQ(loaded_.runs.count("good"), 1u);
+}
+
+TEST_F(RunLogTest, ByteOrderMarkCostsTheFirstLine) {
+  write_file(dir_.file("bom.ndjson"),
+             "\xef\xbb\xbf{\"run_id\":\"r\",\"ts\":1}\n{\"run_id\":\"r\",\"ts\":2}\n");
+  load(loaded_);
+  EXPECT_EQ(texts_of(loaded_.runs.at("r")), (std::vector<std::string>{R"({"run_id":"r","ts":2})"}));
+}
+
+TEST_F(RunLogTest, RunnerLogCopiedIntoTheFolderLoadsItsEvents) {
+  write_file(
+      dir_.file("copy.ndjson"),
+      R"({"kind":"dravelune-log-header","version":1,"plan_name":"P","run_id":"w1"})"
+      "\n"
+      R"({"timestamp":1700000000000,"event":{"type":"RunStarted","payload":{"run_id":"w1","plan_name":"P"}}})"
+      "\r\n"
+      R"({"timestamp":1700000000500,"event":{"type":"NodeLog","run_id":"w1","ts":1700000000400}})"
+      "\n"
+      R"({"timestamp":1700000000900,"event":{"type":"RunCompleted","run_id":"w1"}})");
+  load(loaded_);
+  ASSERT_EQ(loaded_.runs.size(), 1u);
+  const torvesk::Run& run = loaded_.runs.at("w1");
+  EXPECT_EQ(
+      texts_of(run),
+      (std::vector<std::string>{
+          R"({"type":"RunStarted","payload":{"run_id":"w1","plan_name":"P"},"ts":1700000000000})",
+          R"({"type":"NodeLog","run_id":"w1","ts":1700000000400})",
+          R"({"type":"RunCompleted","run_id":"w1","ts":1700000000900})",
+      }));
+  EXPECT_EQ(run.status, "completed");
+  EXPECT_EQ(run.plan_name, "P");
+  EXPECT_EQ(run.last_seen_ms, 1700000000900u);
+}
+
+TEST_F(RunLogTest, LoadGroupsByTheRunIdInsideEachLine) {
+  write_file(
+      dir_.file("shared.ndjson"),
+      "{\"run_id\":\"a\",\"ts\":1}\n{\"run_id\":\"b\",\"ts\":1}\n{\"run_id\":\"a\",\"ts\":1}\n"
+      "42\n");
+  load(loaded_);
+  EXPECT_EQ(texts_of(loaded_.runs.at("a")).size(), 1u);
+  EXPECT_EQ(texts_of(loaded_.runs.at("b")).size(), 1u);
+  // A stored value that is not an object gets the load time, and no "ts".
+  EXPECT_EQ(texts_of(loaded_.runs.at("unknown")), (std::vector<std::string>{"42"}));
+  EXPECT_EQ(loaded_.runs.at("unknown").last_seen_ms, 900u);
+}
+
+TEST_F(RunLogTest, LoadAppliesTheEventCapButNoRunCap) {
+  ScopedEnv runs_cap("MONITOR_MAX_RUNS", "2");
+  ScopedEnv events_cap("MONITOR_MAX_EVENTS", "3");
+  for (const std::string id : {"a", "b", "c"}) {
+    std::string text;
+    for (int ts = 1; ts <= 5; ++ts) {
+      text += "{\"run_id\":\"" + id + "\",\"ts\":" + std::to_string(ts) + "}\n";
+    }
+    write_file(dir_.file(id + ".ndjson"), text);
+  }
+  load(loaded_);
+  ASSERT_EQ(loaded_.runs.size(), 3u);
+  const torvesk::Run& a = loaded_.runs.at("a");
+  EXPECT_EQ(texts_of(a),
+            (std::vector<std::string>{R"({"run_id":"a","ts":3})", R"({"run_id":"a","ts":4})",
+                                      R"({"run_id":"a","ts":5})"}));
+  EXPECT_EQ(a.fingerprints.size(), 5u);
+  EXPECT_EQ(a.last_seen_ms, 5u);
+  // The first ingest of any kind applies the run cap.
+  ingest_batch(loaded_, "", dir_.path(), std::nullopt, testing::fixed_clock(1), files_);
+  EXPECT_EQ(loaded_.runs.size(), 2u);
+  EXPECT_EQ(read_file(dir_.file("a.ndjson")).size(), 5 * std::string(R"({"run_id":"a","ts":1})"
+                                                                     "\n")
+                                                             .size());
+}
+
+TEST_F(RunLogTest, UnlistableFolderLoadsNothing) {
+  load_runs(dir_.file("missing"), loaded_, testing::fixed_clock(1), files_);
+  write_file(dir_.file("plain"), "{}");
+  load_runs(dir_.file("plain"), loaded_, testing::fixed_clock(1), files_);
+  EXPECT_TRUE(loaded_.runs.empty());
+}
+
+TEST_F(RunLogTest, NamedPipeInTheFolderDoesNotStallTheLoad) {
+  ASSERT_EQ(::mkfifo(dir_.file("pipe.ndjson").c_str(), 0644), 0);
+  write_file(dir_.file("good.ndjson"), "{\"run_id\":\"good\",\"ts\":1}\n");
+  load_runs(dir_.path(), loaded_);
+  EXPECT_EQ(loaded_.runs.size(), 1u);
+}
+
+}  // namespace
+}  // namespace torvesk

@@ -1,0 +1,267 @@
+#include "store/run_store.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_log_files.h"
+#include "store/run_log.h"
+#include "store_test_support.h"
+
+namespace torvesk {
+namespace {
+
+using testing::ScopedEnv;
+
+std::vector<std::string> texts_of(const Run& run) {
+  std::vector<std::string> texts;
+  for (std::string_view text : run.events) texts.emplace_back(text);
+  return texts;
+}
+
+class IngestBatchTest : public ::testing::Test {
+ protected:
+  void ingest(std::string_view body, std::optional<std::string> address = std::nullopt) {
+    ingest_batch(store_, body, dir_.path(), address, clock_, files_);
+  }
+  std::vector<std::string> texts(const std::string& id) {
+    const auto found = store_.runs.find(id);
+    return found == store_.runs.end() ? std::vector<std::string>{} : texts_of(found->second);
+  }
+  std::string log_of(const std::string& id) {
+    return testing::read_file(dir_.file(run_file_name(id)));
+  }
+
+  ScopedEnv max_events_{"MONITOR_MAX_EVENTS", std::nullopt};
+  ScopedEnv max_runs_{"MONITOR_MAX_RUNS", std::nullopt};
+  testing::ScratchDir dir_;
+  testing::FakeLogFiles files_;
+  std::uint64_t next_arrival_ = 1000;
+  Clock clock_ = [this] { return next_arrival_++; };
+  RunStore store_;
+};
+
+TEST_F(IngestBatchTest, SplitsLinesAtLineFeeds) {
+  struct Case {
+    std::string name;
+    std::string body;
+    std::vector<std::string> stored;
+  };
+  const std::vector<Case> cases = {
+      {"empty body", "", {}},
+      {"only line feeds", "\n\n\r\n", {}},
+      {"no final line feed", R"({"run_id":"r","ts":1})", {R"({"run_id":"r","ts":1})"}},
+      {"final CR LF", "{\"run_id\":\"r\",\"ts\":1}\r\n", {R"({"run_id":"r","ts":1})"}},
+      {"mixed endings",
+       "{\"run_id\":\"r\",\"ts\":1}\r\n{\"run_id\":\"r\",\"ts\":2}\n\n{\"run_id\":\"r\",\"ts\":3}",
+       {R"({"run_id":"r","ts":1})", R"({"run_id":"r","ts":2})", R"({"run_id":"r","ts":3})"}},
+      {"CR between tokens", "{\"run_id\":\"r\",\r\"ts\":1}\r\r\n", {R"({"run_id":"r","ts":1})"}},
+      {"a lone CR does not end a line",
+       "{\"run_id\":\"r\",\"ts\":1}\r{\"run_id\":\"r\",\"ts\":2}",
+       {}},
+      {"bad lines do not spoil the rest",
+       "{\"run_id\":\"r\",\"ts\":1}\nnot json\n{\"kind\":\"dravelune-log-header\"}\n{\"run_id\":"
+       "\"r\",\"ts\":2,}\n{\"run_id\":\"r\",\"ts\":3}\n",
+       {R"({"run_id":"r","ts":1})", R"({"run_id":"r","ts":3})"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    store_.runs.clear();
+    ingest(c.body);
+    EXPECT_EQ(texts("r"), c.stored);
+  }
+}
+
+TEST_F(IngestBatchTest, LinesWithoutTimeReadTheClockEach) {
+  ingest("{\"run_id\":\"r\"}\n{\"run_id\":\"r\"}\n{\"run_id\":\"r\",\"ts\":5}\n{\"run_id\":\"r\"}");
+  EXPECT_EQ(texts("r"),
+            (std::vector<std::string>{R"({"run_id":"r","ts":1000})", R"({"run_id":"r","ts":1001})",
+                                      R"({"run_id":"r","ts":5})", R"({"run_id":"r","ts":1002})"}));
+}
+
+TEST_F(IngestBatchTest, SuppliedObservedAddressIsSwapRemoved) {
+  ingest(R"({"run_id":"r","a":1,"_observed_ip":"x","b":2,"ts":5})"
+         "\n"
+         R"({"run_id":"r","a":1,"ts":6,"_observed_ip":"x"})"
+         "\n"
+         R"({"_observed_ip":"1.2.3.4","run_id":"r","ts":7,"type":"NodeLog"})",
+         "10.0.0.5");
+  EXPECT_EQ(texts("r"), (std::vector<std::string>{
+                            R"({"run_id":"r","a":1,"ts":5,"b":2})",
+                            R"({"run_id":"r","a":1,"ts":6})",
+                            R"({"type":"NodeLog","run_id":"r","ts":7})",
+                        }));
+  EXPECT_EQ(store_.runs.at("r").observed_ip, "");
+}
+
+TEST_F(IngestBatchTest, RunStartedIsStampedWithTheSeenAddress) {
+  ingest(R"({"type":"RunStarted","payload":{"run_id":"r1"},"ts":1700000000000})"
+         "\n"
+         R"({"type":"NodeLog","run_id":"r1","ts":1700000000001})"
+         "\n"
+         R"({"type":"RunStarted","_observed_ip":"1.2.3.4","run_id":"r2","ts":3})"
+         "\n"
+         R"({"type":"runstarted","run_id":"r3","ts":3})",
+         "10.0.0.5");
+  EXPECT_EQ(
+      texts("r1"),
+      (std::vector<std::string>{
+          R"({"type":"RunStarted","payload":{"run_id":"r1"},"ts":1700000000000,"_observed_ip":"10.0.0.5"})",
+          R"({"type":"NodeLog","run_id":"r1","ts":1700000000001})"}));
+  EXPECT_EQ(store_.runs.at("r1").observed_ip, "10.0.0.5");
+  EXPECT_EQ(texts("r2"),
+            (std::vector<std::string>{
+                R"({"type":"RunStarted","ts":3,"run_id":"r2","_observed_ip":"10.0.0.5"})"}));
+  EXPECT_EQ(store_.runs.at("r3").observed_ip, "");
+}
+
+TEST_F(IngestBatchTest, NoAddressNoStamp) {
+  ingest(R"({"type":"RunStarted","run_id":"r","_observed_ip":"1.2.3.4","ts":1})");
+  EXPECT_EQ(texts("r"), (std::vector<std::string>{R"({"type":"RunStarted","run_id":"r","ts":1})"}));
+  EXPECT_EQ(store_.runs.at("r").observed_ip, "");
+}
+
+TEST_F(IngestBatchTest, SameBatchTwiceIsStoredAndLoggedOnce) {
+  const std::string body = "{\"run_id\":\"r\",\"ts\":1}\n{\"run_id\":\"r\",\"ts\":2}\n";
+  ingest(body);
+  ingest(body);
+  EXPECT_EQ(texts("r").size(), 2u);
+  EXPECT_EQ(log_of("r"), body);
+  // The second batch accepted nothing, so it opened no file.
+  EXPECT_EQ(files_.opens[dir_.file("r.ndjson")], 1);
+}
+
+TEST_F(IngestBatchTest, EqualLinesInOneBatchWithTheSameArrivalAreOneEvent) {
+  clock_ = [] { return std::uint64_t{77}; };
+  ingest("{\"run_id\":\"r\"}\n{\"run_id\":\"r\"}\n");
+  EXPECT_EQ(texts("r"), (std::vector<std::string>{R"({"run_id":"r","ts":77})"}));
+  EXPECT_EQ(log_of("r"), "{\"run_id\":\"r\",\"ts\":77}\n");
+}
+
+TEST_F(IngestBatchTest, OneAppendPerTouchedRunInAcceptanceOrder) {
+  ingest(
+      "{\"run_id\":\"a\",\"ts\":1}\n{\"run_id\":\"b\",\"ts\":1}\n{\"run_id\":\"a\",\"ts\":1}\n"
+      "{\"run_id\":\"a\",\"ts\":2}\n{\"run_id\":\"b\",\"ts\":2}\n");
+  EXPECT_EQ(log_of("a"), "{\"run_id\":\"a\",\"ts\":1}\n{\"run_id\":\"a\",\"ts\":2}\n");
+  EXPECT_EQ(log_of("b"), "{\"run_id\":\"b\",\"ts\":1}\n{\"run_id\":\"b\",\"ts\":2}\n");
+  EXPECT_EQ(files_.opens[dir_.file("a.ndjson")], 1);
+  EXPECT_EQ(files_.opens[dir_.file("b.ndjson")], 1);
+  EXPECT_EQ(files_.write_calls, 2);
+}
+
+TEST_F(IngestBatchTest, TwoPushesLeaveExactlyTwoLines) {
+  ingest(R"({"type":"RunStarted","payload":{"run_id":"r"},"ts":1700000000000})", "127.0.0.1");
+  ingest("{\"type\":\"NodeLog\",\"run_id\":\"r\",\"msg\":\"caf\xc3\xa9\\u0001\",\"ts\":2}\n");
+  EXPECT_EQ(log_of("r"),
+            "{\"type\":\"RunStarted\",\"payload\":{\"run_id\":\"r\"},\"ts\":1700000000000,"
+            "\"_observed_ip\":\"127.0.0.1\"}\n"
+            "{\"type\":\"NodeLog\",\"run_id\":\"r\",\"msg\":\"caf\xc3\xa9\\u0001\",\"ts\":2}\n");
+}
+
+TEST_F(IngestBatchTest, FilesAreWrittenWithTheLockReleased) {
+  bool lock_was_free = true;
+  files_.on_open = [&](const std::string&) {
+    if (store_.mutex.try_lock()) {
+      store_.mutex.unlock();
+    } else {
+      lock_was_free = false;
+    }
+  };
+  ingest("{\"run_id\":\"a\",\"ts\":1}\n{\"run_id\":\"b\",\"ts\":1}\n");
+  EXPECT_EQ(files_.opens.size(), 2u);
+  EXPECT_TRUE(lock_was_free);
+}
+
+TEST_F(IngestBatchTest, UnwritableFileStillShowsTheEvents) {
+  files_.fail_open = true;
+  ingest("{\"run_id\":\"r\",\"ts\":1}\n");
+  EXPECT_EQ(texts("r").size(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("r.ndjson")));
+}
+
+TEST_F(IngestBatchTest, MissingDataFolderKeepsWorkingFromMemory) {
+  ingest_batch(store_, "{\"run_id\":\"r\",\"ts\":1}\n", dir_.file("missing/deeper"), std::nullopt);
+  EXPECT_EQ(texts("r").size(), 1u);
+}
+
+TEST_F(IngestBatchTest, RunCapEvictsTheLeastRecentlySeenAfterTheBatch) {
+  ScopedEnv cap("MONITOR_MAX_RUNS", "2");
+  ingest(
+      "{\"run_id\":\"a\",\"ts\":10}\n{\"run_id\":\"b\",\"ts\":30}\n{\"run_id\":\"c\",\"ts\":20}\n");
+  EXPECT_EQ(store_.runs.size(), 2u);
+  EXPECT_EQ(store_.runs.count("a"), 0u);
+  // The evicted run's file stays, and the batch wrote it.
+  EXPECT_EQ(log_of("a"), "{\"run_id\":\"a\",\"ts\":10}\n");
+  // It comes back as a new run, with no memory of its earlier events.
+  ingest("{\"run_id\":\"a\",\"ts\":10}\n{\"run_id\":\"a\",\"ts\":40}\n");
+  EXPECT_EQ(texts("a").size(), 2u);
+  EXPECT_EQ(store_.runs.count("c"), 0u);
+}
+
+TEST_F(IngestBatchTest, RunCapIsAppliedEvenAfterAnEmptyBatch) {
+  for (int i = 0; i < 5; ++i) {
+    ingest("{\"run_id\":\"r" + std::to_string(i) + "\",\"ts\":" + std::to_string(i) + "}");
+  }
+  ASSERT_EQ(store_.runs.size(), 5u);
+  ScopedEnv cap("MONITOR_MAX_RUNS", "3");
+  ingest("");
+  EXPECT_EQ(store_.runs.size(), 3u);
+  EXPECT_EQ(store_.runs.count("r0") + store_.runs.count("r1"), 0u);
+  ScopedEnv zero("MONITOR_MAX_RUNS", "0");
+  ingest("not json\n\n");
+  EXPECT_TRUE(store_.runs.empty());
+  // A cap of 0 runs still writes the batch's lines.
+  ingest("{\"run_id\":\"z\",\"ts\":1}");
+  EXPECT_TRUE(store_.runs.empty());
+  EXPECT_EQ(log_of("z"), "{\"run_id\":\"z\",\"ts\":1}\n");
+}
+
+TEST(EvictRunsTest, StableByLastSeen) {
+  RunMap runs;
+  for (const auto& [id, seen] : std::vector<std::pair<std::string, std::uint64_t>>{
+           {"a", 10}, {"b", 20}, {"c", 30}, {"d", 5}, {"e", 30}}) {
+    runs[id].last_seen_ms = seen;
+  }
+  evict_runs(runs, 3);
+  EXPECT_EQ(runs.size(), 3u);
+  EXPECT_EQ(runs.count("a") + runs.count("d"), 0u);
+  evict_runs(runs, 3);
+  EXPECT_EQ(runs.size(), 3u);
+  evict_runs(runs, 0);
+  EXPECT_TRUE(runs.empty());
+}
+
+TEST_F(IngestBatchTest, ReadersNeverSeeHalfABatch) {
+  constexpr int kLinesPerBatch = 50;
+  constexpr int kBatches = 40;
+  std::atomic<bool> done = false;
+  std::atomic<int> half_seen = 0;
+  std::thread reader([&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+      std::lock_guard lock(store_.mutex);
+      const auto found = store_.runs.find("r");
+      if (found != store_.runs.end() && found->second.events.size() % kLinesPerBatch != 0) {
+        ++half_seen;
+      }
+    }
+  });
+  for (int batch = 0; batch < kBatches; ++batch) {
+    std::string body;
+    for (int line = 0; line < kLinesPerBatch; ++line) {
+      body += "{\"run_id\":\"r\",\"ts\":" + std::to_string(batch * kLinesPerBatch + line) + "}\n";
+    }
+    ingest_batch(store_, body, dir_.path(), std::nullopt, clock_, files_);
+  }
+  done = true;
+  reader.join();
+  EXPECT_EQ(half_seen, 0);
+  EXPECT_EQ(texts("r").size(), static_cast<std::size_t>(kLinesPerBatch * kBatches));
+}
+
+}  // namespace
+}  // namespace torvesk
