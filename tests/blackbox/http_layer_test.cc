@@ -150,7 +150,8 @@ TEST(HttpLayer, ChunkedBodiesAreReadAndCappedAtTheLimit) {
   options.env = {{"MONITOR_MAX_BODY_BYTES", "44"}};
   MonitorProcess monitor(options);
   ASSERT_TRUE(monitor.started());
-  const std::string event = "{\"type\":\"X\",\"run_id\":\"chunky\",\"ts\":12}\n";  // 43 bytes
+  const std::string event = "{\"type\":\"X\",\"run_id\":\"chunky\",\"ts\":12}\n";
+  // Returns the answer and whether the connection then ended (cleanly) rather than staying open.
   auto chunked_post = [&](const std::string& body) {
     Connection connection(monitor.address(), monitor.port());
     std::string text = "POST /ingest HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json"
@@ -164,19 +165,25 @@ TEST(HttpLayer, ChunkedBodiesAreReadAndCappedAtTheLimit) {
     text += size + body.substr(half) + "\r\n0\r\n\r\n";
     connection.send(text);
     auto response = connection.read_response();
-    const bool closed = connection.closed_cleanly(2s);
+    const bool closed = !connection.stays_silent(300ms) && connection.closed_cleanly(2s);
     return std::make_pair(response, closed);
   };
-  const auto [fits, fits_closed] = chunked_post(event + " ");  // exactly 44 bytes
+  const auto [fits, fits_closed] = chunked_post(event + std::string(44 - event.size(), ' '));
   ASSERT_TRUE(fits);
   EXPECT_EQ(fits->status, 200);
   EXPECT_FALSE(fits_closed) << "a fully read body keeps the connection";
 
-  const auto [over, over_closed] = chunked_post(event + "  ");  // 45 bytes
+  const auto [over, over_closed] = chunked_post(event + std::string(45 - event.size(), ' '));
   ASSERT_TRUE(over);
   EXPECT_EQ(over->status, 413);
   EXPECT_EQ(over->body, "body too large");
-  EXPECT_TRUE(over_closed);
+
+  // Reading stops at the limit; what is left unread means the connection cannot be reused.
+  const auto [far_over, far_over_closed] = chunked_post(event + std::string(4000, ' '));
+  ASSERT_TRUE(far_over);
+  EXPECT_EQ(far_over->status, 413);
+  EXPECT_EQ(far_over->header("Connection"), "close");
+  EXPECT_TRUE(far_over_closed);
 
   const auto detail = http_request(monitor, "GET", "/api/runs/chunky");
   ASSERT_TRUE(detail);
