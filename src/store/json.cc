@@ -1,6 +1,8 @@
 #include "store/json.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/value_stack.hpp>
 #include <charconv>
@@ -122,6 +124,10 @@ class ValueHandler {
   std::string number_prefix_;  // the earlier parts of a number split across input pieces
 };
 
+// Enough for any double in any of the forms written ("-2.2250738585072014e-308" and the plain
+// forms up to 1e21 with ".0").
+constexpr std::size_t kMaxDoubleText = 64;
+
 json::parse_options strict_options() {
   json::parse_options options;
   options.max_depth = kMaxJsonDepth;
@@ -141,109 +147,230 @@ constexpr std::array<unsigned char, 256> make_escape_table() {
 }
 constexpr std::array<unsigned char, 256> kNeedsEscape = make_escape_table();
 
-void append_string(std::string& out, std::string_view s) {
-  out.push_back('"');
-  const char* run_start = s.data();
-  const char* const end = s.data() + s.size();
-  for (const char* p = run_start; p != end; ++p) {
-    const auto c = static_cast<unsigned char>(*p);
-    if (!kNeedsEscape[c]) continue;
-    out.append(run_start, static_cast<std::size_t>(p - run_start));
-    run_start = p + 1;
-    switch (c) {
-      case '"':
-        out.append("\\\"", 2);
+// The position of the first byte at or after `i` that needs an escape, or `size`. Looks at eight
+// bytes at a time: most strings need no escape at all.
+std::size_t next_escape(const char* s, std::size_t i, std::size_t size) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  for (; i + 8 <= size; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, s + i, 8);
+    const std::uint64_t quote = word ^ (kOnes * '"');
+    const std::uint64_t backslash = word ^ (kOnes * '\\');
+    // The lowest flagged byte of each test is a true match (a borrow only runs upwards), so the
+    // lowest flag of all three is the first byte to escape.
+    const std::uint64_t flags = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
+                                ((word - kOnes * 0x20) & ~word);
+    const std::uint64_t found = flags & kHighs;
+    if (found != 0) return i + static_cast<std::size_t>(std::countr_zero(found) >> 3);
+  }
+  for (; i < size; ++i) {
+    if (kNeedsEscape[static_cast<unsigned char>(s[i])]) return i;
+  }
+  return size;
+}
+
+char* write_canonical_double(char* out, double value) {
+  // Plain decimal from 1e-6 up to 1e21, as JavaScript writes numbers, so ordinary values read
+  // naturally ("0.000001", "300000.0"); the exponent form outside, without padded exponent
+  // digits ("1e+21", "1.5e-7"). Either way the digits are the shortest that read back exactly;
+  // unlike JavaScript, an integral value keeps ".0" so it reads back as a float.
+  constexpr double kLowestPlain = 1e-6;
+  constexpr double kFirstExponent = 1e21;
+  char* const end = out + kMaxDoubleText;
+  const double magnitude = std::fabs(value);
+  if (magnitude == 0 || (magnitude >= kLowestPlain && magnitude < kFirstExponent)) {
+    char* p = std::to_chars(out, end, value, std::chars_format::fixed).ptr;
+    // Digits alone would read back as an integer.
+    if (std::memchr(out, '.', static_cast<std::size_t>(p - out)) == nullptr) {
+      *p++ = '.';
+      *p++ = '0';
+    }
+    return p;
+  }
+  char* p = std::to_chars(out, end, value, std::chars_format::scientific).ptr;
+  // "1.5e-08": keep the sign, drop the leading zeros of the exponent.
+  char* e = static_cast<char*>(std::memchr(out, 'e', static_cast<std::size_t>(p - out)));
+  char* digits = e + 2;
+  char* first = digits;
+  while (first + 1 < p && *first == '0') ++first;
+  if (first != digits) std::memmove(digits, first, static_cast<std::size_t>(p - first));
+  return digits + (p - first);
+}
+
+// Where the writer puts its bytes: claim(n) gives room for n bytes, commit(end) keeps what was
+// written up to `end`.
+class StringSink {
+ public:
+  explicit StringSink(std::string& out) : out_(out), used_(out.size()) {}
+  ~StringSink() { out_.resize(used_); }
+  StringSink(const StringSink&) = delete;
+  StringSink& operator=(const StringSink&) = delete;
+
+  char* claim(std::size_t n) {
+    if (out_.size() - used_ < n) out_.resize(std::max(used_ + n, out_.size() * 2));
+    return out_.data() + used_;
+  }
+  void commit(const char* end) { used_ = static_cast<std::size_t>(end - out_.data()); }
+
+ private:
+  std::string& out_;
+  std::size_t used_;
+};
+
+template <class Sink>
+class CanonicalWriter {
+ public:
+  explicit CanonicalWriter(Sink& sink) : sink_(sink) {}
+
+  void value(const json::value& v) {
+    switch (v.kind()) {
+      case json::kind::null:
+        literal("null", 4);
         break;
-      case '\\':
-        out.append("\\\\", 2);
+      case json::kind::bool_:
+        if (v.get_bool()) {
+          literal("true", 4);
+        } else {
+          literal("false", 5);
+        }
         break;
-      case '\b':
-        out.append("\\b", 2);
+      case json::kind::int64:
+        integer(v.get_int64());
         break;
-      case '\t':
-        out.append("\\t", 2);
+      case json::kind::uint64:
+        integer(v.get_uint64());
         break;
-      case '\n':
-        out.append("\\n", 2);
+      case json::kind::double_: {
+        char* p = sink_.claim(kMaxDoubleText);
+        sink_.commit(write_canonical_double(p, v.get_double()));
         break;
-      case '\f':
-        out.append("\\f", 2);
+      }
+      case json::kind::string: {
+        const json::string& text = v.get_string();
+        string(text.data(), text.size());
         break;
-      case '\r':
-        out.append("\\r", 2);
+      }
+      case json::kind::array: {
+        const json::array& array = v.get_array();
+        put('[');
+        bool first = true;
+        for (const json::value& element : array) {
+          if (!first) put(',');
+          first = false;
+          value(element);
+        }
+        put(']');
         break;
-      default: {
-        const char escape[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xf]};
-        out.append(escape, 6);
+      }
+      case json::kind::object: {
+        const json::object& object = v.get_object();
+        put('{');
+        bool first = true;
+        for (const json::key_value_pair& member : object) {
+          if (!first) put(',');
+          first = false;
+          const json::string_view key = member.key();
+          string(key.data(), key.size());
+          put(':');
+          value(member.value());
+        }
+        put('}');
+        break;
       }
     }
   }
-  out.append(run_start, static_cast<std::size_t>(end - run_start));
-  out.push_back('"');
-}
 
-template <class Integer>
-void append_integer(std::string& out, Integer i) {
-  char buffer[24];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, i);
-  out.append(buffer, static_cast<std::size_t>(result.ptr - buffer));
-}
-
-void append_value(std::string& out, const json::value& value) {
-  switch (value.kind()) {
-    case json::kind::null:
-      out.append("null", 4);
-      break;
-    case json::kind::bool_:
-      if (value.get_bool()) {
-        out.append("true", 4);
-      } else {
-        out.append("false", 5);
-      }
-      break;
-    case json::kind::int64:
-      append_integer(out, value.get_int64());
-      break;
-    case json::kind::uint64:
-      append_integer(out, value.get_uint64());
-      break;
-    case json::kind::double_:
-      append_canonical_double(out, value.get_double());
-      break;
-    case json::kind::string: {
-      const json::string& s = value.get_string();
-      append_string(out, std::string_view(s.data(), s.size()));
-      break;
-    }
-    case json::kind::array: {
-      out.push_back('[');
-      bool first = true;
-      for (const json::value& element : value.get_array()) {
-        if (!first) out.push_back(',');
-        first = false;
-        append_value(out, element);
-      }
-      out.push_back(']');
-      break;
-    }
-    case json::kind::object: {
-      out.push_back('{');
-      bool first = true;
-      for (const json::key_value_pair& member : value.get_object()) {
-        if (!first) out.push_back(',');
-        first = false;
-        const json::string_view key = member.key();
-        append_string(out, std::string_view(key.data(), key.size()));
-        out.push_back(':');
-        append_value(out, member.value());
-      }
-      out.push_back('}');
-      break;
-    }
+ private:
+  void put(char c) {
+    char* p = sink_.claim(1);
+    *p = c;
+    sink_.commit(p + 1);
   }
-}
+
+  void literal(const char* text, std::size_t size) {
+    char* p = sink_.claim(size);
+    std::memcpy(p, text, size);
+    sink_.commit(p + size);
+  }
+
+  template <class Integer>
+  void integer(Integer i) {
+    char* p = sink_.claim(24);
+    sink_.commit(std::to_chars(p, p + 24, i).ptr);
+  }
+
+  void string(const char* s, std::size_t size) {
+    // Room for the whole string unescaped and both quotes; each escape claims its extra room.
+    char* p = sink_.claim(size + 2);
+    *p++ = '"';
+    std::size_t i = 0;
+    for (;;) {
+      const std::size_t j = next_escape(s, i, size);
+      if (j != i) std::memcpy(p, s + i, j - i);
+      p += j - i;
+      if (j == size) break;
+      sink_.commit(p);
+      p = sink_.claim(6 + (size - j - 1) + 1);
+      const auto c = static_cast<unsigned char>(s[j]);
+      *p++ = '\\';
+      switch (c) {
+        case '"':
+        case '\\':
+          *p++ = static_cast<char>(c);
+          break;
+        case '\b':
+          *p++ = 'b';
+          break;
+        case '\t':
+          *p++ = 't';
+          break;
+        case '\n':
+          *p++ = 'n';
+          break;
+        case '\f':
+          *p++ = 'f';
+          break;
+        case '\r':
+          *p++ = 'r';
+          break;
+        default:
+          *p++ = 'u';
+          *p++ = '0';
+          *p++ = '0';
+          *p++ = kHexDigits[c >> 4];
+          *p++ = kHexDigits[c & 0xf];
+      }
+      i = j + 1;
+    }
+    *p++ = '"';
+    sink_.commit(p);
+  }
+
+  Sink& sink_;
+};
 
 }  // namespace
+
+void TextBuffer::reserve(std::size_t capacity) {
+  if (capacity > capacity_) grow(capacity - size_);
+}
+
+void TextBuffer::grow(std::size_t n) {
+  const std::size_t capacity = std::max(size_ + n, capacity_ * 2);
+  auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+  if (size_ != 0) std::memcpy(bigger.get(), data_.get(), size_);
+  data_ = std::move(bigger);
+  capacity_ = capacity;
+}
+
+void TextBuffer::append(std::string_view text) {
+  char* p = claim(text.size());
+  if (!text.empty()) std::memcpy(p, text.data(), text.size());
+  commit(p + text.size());
+}
+
+namespace {}  // namespace
 
 struct JsonParser::Impl {
   json::basic_parser<ValueHandler> parser{strict_options()};
@@ -278,37 +405,22 @@ std::optional<json::value> parse_json_text(std::string_view text, json::storage_
 }
 
 void append_canonical_double(std::string& out, double value) {
-  // Plain decimal from 1e-6 up to 1e21, as JavaScript writes numbers, so ordinary values read
-  // naturally ("0.000001", "300000.0"); the exponent form outside, without padded exponent
-  // digits ("1e+21", "1.5e-7"). Either way the digits are the shortest that read back exactly;
-  // unlike JavaScript, an integral value keeps ".0" so it reads back as a float.
-  constexpr double kLowestPlain = 1e-6;
-  constexpr double kFirstExponent = 1e21;
-  char buffer[64];
-  const double magnitude = std::fabs(value);
-  if (magnitude == 0 || (magnitude >= kLowestPlain && magnitude < kFirstExponent)) {
-    const auto result =
-        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-    out.append(buffer, static_cast<std::size_t>(result.ptr - buffer));
-    // Digits alone would read back as an integer.
-    if (std::memchr(buffer, '.', result.ptr - buffer) == nullptr) out.append(".0", 2);
-    return;
-  }
-  const auto result =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-  // "1.5e-08": keep the sign, drop the leading zeros of the exponent.
-  const char* e = static_cast<const char*>(std::memchr(buffer, 'e', result.ptr - buffer));
-  out.append(buffer, static_cast<std::size_t>(e + 2 - buffer));
-  const char* digits = e + 2;
-  while (digits + 1 < result.ptr && *digits == '0') ++digits;
-  out.append(digits, static_cast<std::size_t>(result.ptr - digits));
+  char buffer[kMaxDoubleText];
+  out.append(buffer, static_cast<std::size_t>(write_canonical_double(buffer, value) - buffer));
 }
 
-void append_canonical_json(std::string& out, const json::value& value) { append_value(out, value); }
+void append_canonical_json(std::string& out, const json::value& value) {
+  StringSink sink(out);
+  CanonicalWriter<StringSink>(sink).value(value);
+}
+
+void append_canonical_json(TextBuffer& out, const json::value& value) {
+  CanonicalWriter<TextBuffer>(out).value(value);
+}
 
 std::string canonical_json(const json::value& value) {
   std::string out;
-  append_value(out, value);
+  append_canonical_json(out, value);
   return out;
 }
 

@@ -2,6 +2,8 @@
 // read API.
 #pragma once
 
+#include <array>
+#include <boost/json/object.hpp>
 #include <boost/json/storage_ptr.hpp>
 #include <boost/json/value.hpp>
 #include <memory>
@@ -39,15 +41,68 @@ class JsonParser {
   std::unique_ptr<Impl> impl_;
 };
 
+// A growable byte buffer that leaves its spare room uninitialised, so a writer can claim a worst
+// case for each piece and give back what it did not use.
+class TextBuffer {
+ public:
+  TextBuffer() = default;
+  TextBuffer(TextBuffer&&) noexcept = default;
+  TextBuffer& operator=(TextBuffer&&) noexcept = default;
+
+  const char* data() const { return data_.get(); }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  std::string_view view() const { return std::string_view(data_.get(), size_); }
+  void clear() { size_ = 0; }
+  // Drops everything from `size` on.
+  void truncate(std::size_t size) { size_ = size < size_ ? size : size_; }
+  void reserve(std::size_t capacity);
+
+  // Room for at least `n` more bytes at the end; commit() says how far they were used.
+  char* claim(std::size_t n) {
+    if (capacity_ - size_ < n) grow(n);
+    return data_.get() + size_;
+  }
+  void commit(const char* end) { size_ = static_cast<std::size_t>(end - data_.get()); }
+  void append(std::string_view text);
+  void push_back(char c) { *claim(1) = c, ++size_; }
+
+ private:
+  void grow(std::size_t n);
+
+  std::unique_ptr<char[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // The canonical text: no white space, members in stored order, integers in plain decimal,
 // floats as the shortest text that reads back to the same double ("15.84", "5.0", "1e+21",
 // "1.5e-8"), strings escaped minimally (quote, backslash, \b \t \n \f \r, other controls as
 // lower-case \u00XX, everything else raw UTF-8).
 void append_canonical_json(std::string& out, const boost::json::value& value);
+void append_canonical_json(TextBuffer& out, const boost::json::value& value);
 std::string canonical_json(const boost::json::value& value);
 
 // The float form of the canonical text alone. Finite values only; the parser never yields others.
 void append_canonical_double(std::string& out, double value);
+
+// The members of `object` with the given distinct names, found in one pass over its members;
+// nullptr where a name is absent. The pointers are iterators of `object`.
+template <class Object, std::size_t N>
+auto find_members(Object& object, const std::array<std::string_view, N>& names) {
+  std::array<decltype(&*object.begin()), N> found{};
+  for (auto& member : object) {
+    const boost::json::string_view key = member.key();
+    for (std::size_t i = 0; i < N; ++i) {
+      if (key.size() == names[i].size() &&
+          key == boost::json::string_view(names[i].data(), names[i].size())) {
+        found[i] = &member;
+        break;
+      }
+    }
+  }
+  return found;
+}
 
 // True for a number written as an integer without sign, fraction or exponent, 0 to 2^64-1.
 bool is_unsigned_integer(const boost::json::value& value);

@@ -15,12 +15,6 @@ const json::value* member(const json::value& value, std::string_view key) {
   return object->if_contains(json::string_view(key.data(), key.size()));
 }
 
-json::value* member(json::value& value, std::string_view key) {
-  json::object* object = value.if_object();
-  if (object == nullptr) return nullptr;
-  return object->if_contains(json::string_view(key.data(), key.size()));
-}
-
 const json::string* string_member(const json::value& value, std::string_view key) {
   const json::value* found = member(value, key);
   return found == nullptr ? nullptr : found->if_string();
@@ -31,30 +25,38 @@ std::string_view view(const json::string& s) { return std::string_view(s.data(),
 }  // namespace
 
 std::optional<NormalizedValue> normalize_value(json::value& root, const Clock& clock) {
-  if (const json::string* kind = string_member(root, "kind");
-      kind != nullptr && view(*kind) == kRunnerLogHeaderKind) {
-    return std::nullopt;
-  }
-  // Only the outermost value is examined for the envelope.
-  std::optional<std::uint64_t> envelope_time;
+  // Only the outermost value is examined for the header kind and the envelope.
   json::value* event = &root;
-  if (const json::value* timestamp = member(root, "timestamp");
-      timestamp != nullptr && is_unsigned_integer(*timestamp)) {
-    envelope_time = unsigned_integer_value(*timestamp);
-    if (json::value* inner = member(root, "event"); inner != nullptr && inner->is_object()) {
-      event = inner;
+  std::optional<std::uint64_t> envelope_time;
+  if (json::object* object = root.if_object()) {
+    static constexpr std::array<std::string_view, 3> kEnvelopeMembers = {"kind", "timestamp",
+                                                                         "event"};
+    const auto [kind, timestamp, inner] = find_members(*object, kEnvelopeMembers);
+    if (kind != nullptr && kind->value().is_string() &&
+        view(kind->value().get_string()) == kRunnerLogHeaderKind) {
+      return std::nullopt;
+    }
+    if (timestamp != nullptr && is_unsigned_integer(timestamp->value())) {
+      envelope_time = unsigned_integer_value(timestamp->value());
+      if (inner != nullptr && inner->value().is_object()) event = &inner->value();
     }
   }
+  json::object* event_object = event->if_object();
+  json::value* own_ts = event_object == nullptr ? nullptr : event_object->if_contains("ts");
   std::uint64_t ts;
-  if (const json::value* own = member(*event, "ts"); own != nullptr && is_unsigned_integer(*own)) {
-    ts = unsigned_integer_value(*own);
+  if (own_ts != nullptr && is_unsigned_integer(*own_ts)) {
+    ts = unsigned_integer_value(*own_ts);
   } else if (envelope_time) {
     ts = *envelope_time;
   } else {
     ts = clock();
   }
   // An existing "ts" of any type keeps its position; a new one goes last.
-  if (json::object* object = event->if_object()) (*object)["ts"] = ts;
+  if (own_ts != nullptr) {
+    *own_ts = ts;
+  } else if (event_object != nullptr) {
+    event_object->emplace("ts", ts);
+  }
   return NormalizedValue{event, ts};
 }
 

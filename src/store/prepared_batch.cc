@@ -12,11 +12,16 @@ namespace {
 
 namespace json = boost::json;
 
-// The payload members that fill the metadata fields, in RunField order.
-constexpr std::array<std::string_view, 9> kMetadataMembers = {
-    "plan_name", "studio_label", "studio_id", "studio_version", "plan_version",
-    "plan_hash", "runner_host",  "log_level", "artifact_id",
+// The payload members read from an event: the run id, then those that fill the metadata fields,
+// in RunField order.
+constexpr std::array<std::string_view, 10> kPayloadMembers = {
+    "run_id",       "plan_name", "studio_label", "studio_id", "studio_version",
+    "plan_version", "plan_hash", "runner_host",  "log_level", "artifact_id",
 };
+
+// The top-level members read from an event.
+constexpr std::array<std::string_view, 4> kEventMembers = {"payload", "run_id", "type",
+                                                           "_observed_ip"};
 
 constexpr std::string_view kObservedIpMember = "_observed_ip";
 
@@ -24,9 +29,14 @@ constexpr std::string_view kObservedIpMember = "_observed_ip";
 // the arena gives back after that line.
 constexpr std::size_t kLineArenaBytes = 64 * 1024;
 
-std::string_view view(const json::string& s) { return std::string_view(s.data(), s.size()); }
-
 json::string_view key(std::string_view name) { return json::string_view(name.data(), name.size()); }
+
+// The member's value if it is a string.
+const json::string* string_of(const json::key_value_pair* member) {
+  return member == nullptr ? nullptr : member->value().if_string();
+}
+
+std::string_view view(const json::string& s) { return std::string_view(s.data(), s.size()); }
 
 TextSpan append_string(std::string& buffer, std::string_view text) {
   TextSpan span{buffer.size(), text.size()};
@@ -35,9 +45,8 @@ TextSpan append_string(std::string& buffer, std::string_view text) {
 }
 
 void add_field(PreparedBatch& batch, PreparedEvent& event, RunField field,
-               const json::value* value) {
-  if (value == nullptr) return;
-  const json::string* text = value->if_string();
+               const json::key_value_pair* member) {
+  const json::string* text = string_of(member);
   if (text == nullptr || text->empty()) return;
   batch.fields.push_back(PreparedField{field, append_string(batch.strings, view(*text))});
   ++event.field_count;
@@ -45,8 +54,9 @@ void add_field(PreparedBatch& batch, PreparedEvent& event, RunField field,
 
 }  // namespace
 
-void add_prepared_event(PreparedBatch& batch, const json::value& json, std::string_view run_id,
-                        std::string_view type, std::uint64_t ts) {
+void add_prepared_event(PreparedBatch& batch, const json::value& json, std::uint64_t ts,
+                        std::optional<std::string_view> given_run_id,
+                        std::optional<std::string_view> given_type) {
   PreparedEvent event;
   event.ts = ts;
   event.text.offset = batch.texts.size();
@@ -54,6 +64,33 @@ void add_prepared_event(PreparedBatch& batch, const json::value& json, std::stri
   event.text.size = batch.texts.size() - event.text.offset;
   batch.texts.push_back('\n');
   event.fingerprint = event_fingerprint(batch.text_of(event));
+
+  // The rules of normalisation, read in one pass over the event and one over its payload.
+  std::string_view run_id = "unknown";
+  std::string_view type;
+  bool payload_run_id = false;
+  event.first_field = batch.fields.size();
+  if (const json::object* object = json.if_object()) {
+    const auto [payload, top_run_id, top_type, observed_ip] = find_members(*object, kEventMembers);
+    if (const json::object* payload_object =
+            payload == nullptr ? nullptr : payload->value().if_object()) {
+      const auto members = find_members(*payload_object, kPayloadMembers);
+      if (const json::string* id = string_of(members[0])) {
+        run_id = view(*id);
+        payload_run_id = true;
+      }
+      for (std::size_t i = 1; i < members.size(); ++i) {
+        add_field(batch, event, static_cast<RunField>(i - 1), members[i]);
+      }
+    }
+    if (const json::string* id = string_of(top_run_id); id != nullptr && !payload_run_id) {
+      run_id = view(*id);
+    }
+    if (const json::string* text = string_of(top_type)) type = view(*text);
+    add_field(batch, event, RunField::observed_ip, observed_ip);
+  }
+  if (given_run_id) run_id = *given_run_id;
+  if (given_type) type = *given_type;
 
   // Lines of one run usually come together: their ids share one copy.
   if (!batch.events.empty() && batch.run_id_of(batch.events.back()) == run_id) {
@@ -66,19 +103,6 @@ void add_prepared_event(PreparedBatch& batch, const json::value& json, std::stri
     event.status_effect = StatusEffect::failed;
   } else if (type == "RunCompleted") {
     event.status_effect = StatusEffect::completed;
-  }
-
-  event.first_field = batch.fields.size();
-  if (const json::object* object = json.if_object()) {
-    if (const json::value* payload = object->if_contains("payload"); payload != nullptr) {
-      if (const json::object* members = payload->if_object()) {
-        for (std::size_t i = 0; i < kMetadataMembers.size(); ++i) {
-          add_field(batch, event, static_cast<RunField>(i),
-                    members->if_contains(key(kMetadataMembers[i])));
-        }
-      }
-    }
-    add_field(batch, event, RunField::observed_ip, object->if_contains(key(kObservedIpMember)));
   }
   batch.events.push_back(event);
 }
@@ -103,20 +127,26 @@ bool BatchPreparer::add_line(std::string_view line, PreparedBatch& batch) {
       if (const std::optional<NormalizedValue> normalized = normalize_value(*root, clock_)) {
         json::value& event = *normalized->json;
         if (json::object* object = event.if_object()) {
+          static constexpr std::array<std::string_view, 2> kAddressMembers = {kObservedIpMember,
+                                                                              "type"};
+          const auto [supplied, type] = find_members(*object, kAddressMembers);
+          const json::string* type_text = string_of(type);
+          const bool run_started = type_text != nullptr && view(*type_text) == "RunStarted";
           // erase() moves the last member into the hole, which is the order the log keeps.
-          if (rule_.strip_supplied) object->erase(key(kObservedIpMember));
-          if (rule_.stamp_address && event_type(event) == "RunStarted") {
-            (*object)[key(kObservedIpMember)] =
-                json::string_view(rule_.stamp_address->data(), rule_.stamp_address->size());
+          if (rule_.strip_supplied && supplied != nullptr) object->erase(supplied);
+          if (rule_.stamp_address && run_started) {
+            object->insert_or_assign(
+                key(kObservedIpMember),
+                json::string_view(rule_.stamp_address->data(), rule_.stamp_address->size()));
           }
         }
-        add_prepared_event(batch, event, event_run_id(event), event_type(event), normalized->ts);
+        add_prepared_event(batch, event, normalized->ts);
         added = true;
       }
     }
   } catch (const std::exception&) {
     // Out of memory for this line: it is dropped like a bad line, and the batch stays whole.
-    batch.texts.resize(texts_size);
+    batch.texts.truncate(texts_size);
     batch.strings.resize(strings_size);
     batch.fields.resize(fields_size);
     batch.events.resize(events_size);

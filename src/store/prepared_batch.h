@@ -61,7 +61,7 @@ struct PreparedEvent {
 };
 
 struct PreparedBatch {
-  std::string texts;    // the canonical texts, each followed by one line feed, in line order
+  TextBuffer texts;     // the canonical texts, each followed by one line feed, in line order
   std::string strings;  // run ids and field values
   std::vector<PreparedEvent> events;
   std::vector<PreparedField> fields;
@@ -74,27 +74,22 @@ struct PreparedBatch {
     fields.clear();
   }
 
-  std::string_view text_of(const PreparedEvent& event) const { return view(texts, event.text); }
-  // The text with its line feed, as the log file takes it.
-  std::string_view line_of(const PreparedEvent& event) const {
-    return std::string_view(texts).substr(event.text.offset, event.text.size + 1);
+  std::string_view text_of(const PreparedEvent& event) const {
+    return texts.view().substr(event.text.offset, event.text.size);
   }
   std::string_view run_id_of(const PreparedEvent& event) const {
-    return view(strings, event.run_id);
+    return std::string_view(strings).substr(event.run_id.offset, event.run_id.size);
   }
   std::string_view field_value(const PreparedField& field) const {
-    return view(strings, field.value);
-  }
-
- private:
-  static std::string_view view(const std::string& buffer, TextSpan span) {
-    return std::string_view(buffer).substr(span.offset, span.size);
+    return std::string_view(strings).substr(field.value.offset, field.value.size);
   }
 };
 
-// Adds the event made of `json` (its canonical text, fingerprint and fields) to the batch.
-void add_prepared_event(PreparedBatch& batch, const boost::json::value& json,
-                        std::string_view run_id, std::string_view type, std::uint64_t ts);
+// Adds the event made of `json` (its canonical text, fingerprint and fields) to the batch. The
+// run id and the type are read from `json` by the rules of normalisation unless given.
+void add_prepared_event(PreparedBatch& batch, const boost::json::value& json, std::uint64_t ts,
+                        std::optional<std::string_view> run_id = std::nullopt,
+                        std::optional<std::string_view> type = std::nullopt);
 
 // Applies one prepared event to `run`, the run its run id names: apply_event from the fingerprint
 // on, reading MONITOR_MAX_EVENTS when the event is accepted. The caller holds the store's lock.

@@ -74,7 +74,7 @@ bool apply_prepared_event(Run& run, const PreparedBatch& batch, const PreparedEv
 bool apply_event(RunMap& runs, RunEvent event) {
   Run& run = find_or_add_run(runs, event.run_id);
   PreparedBatch batch;
-  add_prepared_event(batch, event.json, event.run_id, event.type, event.ts);
+  add_prepared_event(batch, event.json, event.ts, event.run_id, event.type);
   return apply_prepared_event(run, batch, batch.events.front());
 }
 

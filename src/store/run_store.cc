@@ -55,6 +55,8 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
   // Parsing, normalising, serialising and hashing need nothing from the store, so they happen
   // before its lock is taken; the batch still enters the store as a whole, in line order.
   PreparedBatch batch;
+  // Canonical texts are rarely longer than their lines; room for a little more saves regrowing.
+  batch.texts.reserve(body.size() + body.size() / 8);
   {
     ObservedAddressRule rule;
     rule.strip_supplied = true;
@@ -94,12 +96,14 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
   for (const PendingRun& pending : pending_lines) {
     if (pending.spans.size() == 1) {
       const TextSpan& span = pending.spans.front();
-      append_run_log(data_dir, pending.run_id,
-                     std::string_view(batch.texts).substr(span.offset, span.size), files);
+      append_run_log(data_dir, pending.run_id, batch.texts.view().substr(span.offset, span.size),
+                     files);
       continue;
     }
     gathered.clear();
-    for (const TextSpan& span : pending.spans) gathered.append(batch.texts, span.offset, span.size);
+    for (const TextSpan& span : pending.spans) {
+      gathered.append(batch.texts.view().substr(span.offset, span.size));
+    }
     append_run_log(data_dir, pending.run_id, gathered, files);
   }
 }
