@@ -150,6 +150,8 @@ long resident_kib() {
 int main(int argc, char** argv) {
   // "--ingest-only N": just N fresh ingests of the batch, for a profiler.
   const bool ingest_only = argc == 3 && std::string(argv[1]) == "--ingest-only";
+  // "--single-lines N": N passes of one ingest per line.
+  const bool single_only = argc == 3 && std::string(argv[1]) == "--single-lines";
   ::unsetenv("MONITOR_MAX_EVENTS");
   ::unsetenv("MONITOR_MAX_RUNS");
   EventGenerator generator(2024);
@@ -158,6 +160,15 @@ int main(int argc, char** argv) {
   std::printf("batch: %zu bytes, %zu lines, %.0f bytes/line\n", body.size(), lines,
               static_cast<double>(body.size()) / static_cast<double>(lines));
 
+  if (single_only) {
+    for (int i = 0; i < std::stoi(argv[2]); ++i) {
+      RunStore store;
+      torvesk::for_each_line(body, [&](std::string_view line) {
+        torvesk::ingest_batch(store, line, "/nonexistent/torvesk-bench", std::string("10.0.0.5"));
+      });
+    }
+    return 0;
+  }
   if (ingest_only) {
     for (int i = 0; i < std::stoi(argv[2]); ++i) {
       RunStore store;
@@ -210,6 +221,17 @@ int main(int argc, char** argv) {
     torvesk::ingest_batch(store, body, no_folder, std::string("10.0.0.5"));
   });
   report("ingest_batch, no log files", pipeline, body.size(), lines, baseline);
+
+  // A runner that pushes every line on its own: the fixed cost of a batch.
+  std::vector<std::string_view> single_lines;
+  torvesk::for_each_line(body, [&](std::string_view line) { single_lines.push_back(line); });
+  const double per_line = seconds_of([&] {
+    RunStore store;
+    for (std::string_view line : single_lines) {
+      torvesk::ingest_batch(store, line, no_folder, std::string("10.0.0.5"));
+    }
+  });
+  report("ingest_batch, one line per batch, no files", per_line, body.size(), lines, baseline);
 
   RunStore warm;
   torvesk::ingest_batch(warm, body, no_folder, std::string("10.0.0.5"));

@@ -10,9 +10,9 @@ namespace {
 constexpr std::size_t kMinChunkBytes = 2048;
 // Larger chunks would keep too much dead space at the front while the event cap drops events.
 constexpr std::size_t kMaxChunkBytes = std::size_t{1} << 20;
-// A new chunk is a quarter of what the run already holds, so the unused end of the newest chunk
-// costs at most a quarter more, while the number of chunks grows only logarithmically.
-constexpr std::size_t kGrowthDivisor = 4;
+// A new chunk is an eighth of what the run already holds, so the unused end of the newest chunk
+// costs at most an eighth more, while the number of chunks grows only logarithmically.
+constexpr std::size_t kGrowthDivisor = 8;
 
 }  // namespace
 

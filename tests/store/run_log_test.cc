@@ -252,6 +252,22 @@ TEST_F(RunLogTest, LoadAppliesTheEventCapButNoRunCap) {
                                                              .size());
 }
 
+TEST_F(RunLogTest, DefaultEventCapLoadsTheNewest50000) {
+  std::string text;
+  for (int ts = 1; ts <= 60000; ++ts) {
+    text += "{\"run_id\":\"r\",\"ts\":" + std::to_string(ts) + "}\n";
+  }
+  write_file(dir_.file("r.ndjson"), text);
+  load(loaded_);
+  const torvesk::Run& run = loaded_.runs.at("r");
+  EXPECT_EQ(run.events.size(), 50000u);
+  EXPECT_EQ(run.events.front(), R"({"run_id":"r","ts":10001})");
+  EXPECT_EQ(run.events.back(), R"({"run_id":"r","ts":60000})");
+  EXPECT_EQ(run.fingerprints.size(), 60000u);
+  // The file keeps every line.
+  EXPECT_EQ(read_file(dir_.file("r.ndjson")), text);
+}
+
 TEST_F(RunLogTest, UnlistableFolderLoadsNothing) {
   load_runs(dir_.file("missing"), loaded_, testing::fixed_clock(1), files_);
   write_file(dir_.file("plain"), "{}");

@@ -226,7 +226,7 @@ TEST(EventListTest, KeepsOrderAcrossChunksWhileDroppingFromTheFront) {
   }
   EXPECT_EQ(list.text_bytes(), bytes);
   // Spare room stays a fraction of the held text.
-  EXPECT_LE(list.allocated_bytes(), bytes + bytes / 2 + (2u << 20));
+  EXPECT_LE(list.allocated_bytes(), bytes + bytes / 8 + (2u << 20));
   while (!list.empty()) list.pop_front();
   EXPECT_EQ(list.text_bytes(), 0u);
   EXPECT_LE(list.allocated_bytes(), 4u << 20);
