@@ -33,7 +33,6 @@ enum class RunField : std::uint8_t {
   artifact_id,
   observed_ip,
 };
-inline constexpr std::size_t kRunFieldCount = 10;
 
 // What an event's type does to its run's status.
 enum class StatusEffect : std::uint8_t { none, completed, failed };
