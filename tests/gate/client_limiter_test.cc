@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace torvesk {
@@ -242,6 +244,30 @@ TEST(ClientLimiter, AgreesWithAFullScanModel) {
     ASSERT_EQ(actual.bytes, expected.bytes);
     ASSERT_EQ(actual.failures, expected.failures);
   }
+}
+
+// Workers charge one address at once: the budget is never exceeded and nothing is lost.
+TEST(ClientLimiter, ConcurrentChargesAdmitExactlyTheBudget) {
+  constexpr std::uint64_t kRate = 25000;
+  constexpr int kThreads = 4;
+  constexpr int kChargesPerThread = 10000;
+  ClientLimiter limiter(kRate, 20);
+  const IpAddress client = ip("10.0.0.5");
+  std::atomic<std::uint64_t> admitted = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kChargesPerThread; ++i) {
+        admitted += limiter.charge_ingest_bytes(client, 1, kStart + i % 100);
+        // Other addresses come and go meanwhile.
+        limiter.record_auth_failure(nth_address(static_cast<std::uint32_t>(t * 100 + i % 100)),
+                                    kStart);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(admitted, kRate);
+  EXPECT_EQ(limiter.window_of(client)->bytes, kRate);
 }
 
 TEST(TooManyRequests, FixedAnswer) {
