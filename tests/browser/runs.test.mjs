@@ -77,7 +77,13 @@ describe('run list and detail banner', () => {
       getSelection().addRange(range);
     });
     const before = await page.evaluate(() => getSelection().toString());
+    // The list shows the run unchanged, so its detail is not even fetched.
+    let detailFetches = 0;
+    const count = (req) => req.url().endsWith('/api/runs/full') && detailFetches++;
+    page.on('request', count);
     await page.waitForTimeout(POLL_MS * 2 + 300);
+    page.off('request', count);
+    assert.equal(detailFetches, 0);
     assert.equal(await page.evaluate(() => document.querySelector('#detail .ev').__marker), 1);
     assert.equal(await page.evaluate(() => getSelection().toString()), before);
 
@@ -148,5 +154,38 @@ describe('fetch ordering', () => {
     assert.equal(started.detail, 1);
     assert.ok(started.list <= 1, `list fetches started: ${started.list}`);
     await page.unrouteAll({behavior: 'wait'});
+  });
+});
+
+describe('large run', () => {
+  const N = 20050;
+  let monitor, browser, page;
+  before(async () => {
+    monitor = await startMonitor();
+    const events = Array.from({length: N}, (_, i) =>
+        ev('NodeLog', 'large', {node_id: 'n' + (i % 7), level: i % 1000 ? 'info' : 'error', i}, T0 + i));
+    for (let i = 0; i < N; i += 5000) await monitor.push(events.slice(i, i + 5000));
+    browser = await launchBrowser();
+    ({page} = await openPage(browser.context, monitor.url));
+  });
+  after(async () => {
+    await browser?.close();
+    await monitor?.stop();
+  });
+
+  test('every event of a large run is drawn, and new ones are appended in place', async () => {
+    await waitForRun(page, 'large');
+    await showRun(page, 'large');
+    assert.equal(await page.textContent('#detail .banner .brow > .muted'), `${N} events`);
+    assert.equal(await page.locator('#detail .ev').count(), N);
+    assert.equal(await page.locator('#detail .ev.err').count(), Math.ceil(N / 1000));
+    assert.ok((await page.locator('#detail .ev').last().textContent()).endsWith(`"i":${N - 1}}`));
+    await page.evaluate(() => (document.querySelector('#detail .ev').__marker = 1));
+    await monitor.push(Array.from({length: 200}, (_, i) => ev('NodeLog', 'large', {level: 'info', i: N + i}, T0 + N + i)));
+    await page.waitForFunction((n) => document.querySelectorAll('#detail .ev').length === n, N + 200,
+                               {timeout: POLL_MS * 4});
+    const rows = await page.$$eval('#detail .ev', (els) => [els[0].__marker, els.at(-1).textContent]);
+    assert.equal(rows[0], 1);
+    assert.ok(rows[1].endsWith(`"i":${N + 199}}`), rows[1]);
   });
 });
