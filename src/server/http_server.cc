@@ -18,7 +18,6 @@
 #include <future>
 #include <limits>
 #include <mutex>
-#include <span>
 #include <thread>
 #include <vector>
 
@@ -438,11 +437,14 @@ void Session::write_answer(Response response, bool force_close) {
   }
   answer_head_ += "\r\n";
 
-  std::array<net::const_buffer, 2> buffers{net::buffer(answer_head_), net::buffer(answer_.body)};
-  // A HEAD answer announces the body's length but carries none.
-  const std::size_t count = head_request_ ? 1 : 2;
+  // The sequence is copied into the write operation, so it may be a local; the bytes it points
+  // to live in the session until the write completes. A HEAD answer announces the body's length
+  // but carries none.
+  const std::array<net::const_buffer, 2> buffers{
+      net::buffer(answer_head_),
+      head_request_ ? net::const_buffer() : net::buffer(answer_.body)};
   stream_.expires_after(kWriteTimeout);
-  net::async_write(stream_, std::span<const net::const_buffer>(buffers.data(), count),
+  net::async_write(stream_, buffers,
                    [self = shared_from_this()](error_code ec, std::size_t) {
                      self->after_write(ec);
                    });

@@ -190,6 +190,28 @@ TEST(HttpLayer, ChunkedBodiesAreReadAndCappedAtTheLimit) {
   EXPECT_NE(detail->body.find("\"events\":[{\"type\":\"X\""), std::string::npos) << detail->body;
 }
 
+// Answers far larger than one socket write must arrive whole, however the writes are split.
+TEST(HttpLayer, LargeAnswersArriveWhole) {
+  MonitorProcess monitor;
+  ASSERT_TRUE(monitor.started());
+  std::string body;
+  for (int i = 0; i < 20000; ++i) {
+    body += "{\"type\":\"NodeLog\",\"run_id\":\"big\",\"ts\":" + std::to_string(i) +
+            ",\"payload\":{\"msg\":\"" + std::string(100, 'x') + "\"}}\n";
+  }
+  const auto pushed = ingest(monitor, body);
+  ASSERT_TRUE(pushed);
+  ASSERT_EQ(pushed->status, 200);
+  const auto download = http_request(monitor, "GET", "/api/runs/big/download");
+  ASSERT_TRUE(download);
+  EXPECT_EQ(download->body, body);
+  const auto detail = http_request(monitor, "GET", "/api/runs/big");
+  ASSERT_TRUE(detail);
+  EXPECT_GT(detail->body.size(), body.size());
+  EXPECT_TRUE(detail->body.ends_with("\"msg\":\"" + std::string(100, 'x') + "\"}}]}"))
+      << detail->body.substr(detail->body.size() - 200);
+}
+
 TEST(HttpLayer, ExpectContinueGetsRefusalsWithoutSendingItsBodyAndContinueOtherwise) {
   MonitorProcess monitor;
   ASSERT_TRUE(monitor.started());
