@@ -166,7 +166,8 @@ void load_runs(const std::string& data_dir, RunStore& store, const Clock& clock,
   namespace fs = std::filesystem;
   std::vector<fs::path> paths;
   std::error_code ec;
-  fs::directory_iterator listing(fs::path(data_dir), ec);
+  // An empty folder text names the current folder, where the appends of such a monitor go.
+  fs::directory_iterator listing(fs::path(data_dir.empty() ? "." : data_dir), ec);
   if (ec) return;
   // The listing's own order; an error ends it.
   for (; listing != fs::directory_iterator(); listing.increment(ec)) {

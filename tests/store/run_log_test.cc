@@ -152,6 +152,22 @@ TEST_F(RunLogTest, ReloadEqualsTheLiveRuns) {
   EXPECT_EQ(files_.opens.size(), 3u);
 }
 
+// An empty data folder text is the current folder for writing and for loading alike, so what
+// such a monitor writes comes back at its next start.
+TEST_F(RunLogTest, EmptyFolderTextIsTheCurrentFolder) {
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir_.path());
+  RunStore written;
+  ingest_batch(written, R"({"type":"X","run_id":"here","ts":4})", "", std::nullopt,
+               testing::fixed_clock(500), files_);
+  RunStore reloaded;
+  load_runs("", reloaded, testing::fixed_clock(900), files_);
+  std::filesystem::current_path(previous);
+  EXPECT_EQ(read_file(dir_.file("here.ndjson")), "{\"type\":\"X\",\"run_id\":\"here\",\"ts\":4}\n");
+  ASSERT_EQ(reloaded.runs.count("here"), 1u);
+  EXPECT_EQ(reloaded.runs.at("here").events.size(), 1u);
+}
+
 TEST_F(RunLogTest, OnlyFilesWithTheExactExtensionAreLoaded) {
   const std::string line = "{\"run_id\":\"NAME\",\"ts\":1}\n";
   const auto line_for = [&](const std::string& name) {
