@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/http_head_parser.h"
 #include "server/http_limits.h"
 #include "server/text.h"
 
@@ -33,84 +34,6 @@ using tcp = net::ip::tcp;
 using boost::system::error_code;
 
 namespace http_detail {
-
-// Parses one request head, keeping the headers in received order with duplicates, and feeds the
-// pieces of a chunked body to whatever sink the current body read has set.
-class HeadParser final : public http::basic_parser<true> {
- public:
-  HeadParser() {
-    header_limit(kMaxHeadBytes);
-    // The layer enforces the caller's cap itself; the parser must not refuse large bodies.
-    body_limit(std::numeric_limits<std::uint64_t>::max());
-  }
-
-  std::string method;
-  std::string target;
-  int version = 11;
-  std::vector<Header> headers;
-
-  // Destination of chunked body bytes during one body read; `sink_room` is what may still be
-  // appended. Bytes beyond it are dropped and `sink_overflowed` is set.
-  std::string* sink = nullptr;
-  std::uint64_t sink_room = 0;
-  bool sink_overflowed = false;
-
- private:
-  void on_request_impl(http::verb, beast::string_view method_text, beast::string_view target_text,
-                       int request_version, error_code&) override {
-    method.assign(method_text.data(), method_text.size());
-    target.assign(target_text.data(), target_text.size());
-    version = request_version;
-  }
-
-  void on_response_impl(int, beast::string_view, int, error_code&) override {}
-
-  void on_field_impl(http::field, beast::string_view name, beast::string_view value,
-                     error_code&) override {
-    headers.push_back(Header{std::string(name.data(), name.size()),
-                             std::string(value.data(), value.size())});
-  }
-
-  // Framing shapes that let two parsers disagree about where a request ends are refused here,
-  // whatever order the headers came in.
-  void on_header_impl(error_code& ec) override {
-    bool has_content_length = false;
-    std::string transfer_coding;
-    bool has_transfer_encoding = false;
-    for (const Header& header : headers) {
-      if (equals_ignoring_ascii_case(header.name, "content-length")) has_content_length = true;
-      if (equals_ignoring_ascii_case(header.name, "transfer-encoding")) {
-        if (has_transfer_encoding) transfer_coding += ',';
-        transfer_coding += header.value;
-        has_transfer_encoding = true;
-      }
-    }
-    if (!has_transfer_encoding) return;
-    const bool only_chunked =
-        equals_ignoring_ascii_case(trim_white_space(transfer_coding), "chunked");
-    if (has_content_length || version < 11 || !only_chunked) {
-      ec = http::error::bad_transfer_encoding;
-    }
-  }
-
-  void on_body_init_impl(boost::optional<std::uint64_t> const&, error_code&) override {}
-
-  // Content-Length bodies bypass the parser; it only ever sees chunked bodies.
-  std::size_t on_body_impl(beast::string_view body, error_code&) override { return body.size(); }
-
-  void on_chunk_header_impl(std::uint64_t, beast::string_view, error_code&) override {}
-
-  std::size_t on_chunk_body_impl(std::uint64_t, beast::string_view body, error_code&) override {
-    const std::size_t take =
-        static_cast<std::size_t>(std::min<std::uint64_t>(body.size(), sink_room));
-    if (sink != nullptr) sink->append(body.data(), take);
-    sink_room -= take;
-    if (take < body.size()) sink_overflowed = true;
-    return body.size();
-  }
-
-  void on_finish_impl(error_code&) override {}
-};
 
 class ServerCore;
 
@@ -242,17 +165,16 @@ void Session::read_head() {
 
 void Session::read_head_after_first_byte() {
   stream_.expires_after(kHeadTimeout);
-  http::async_read_header(stream_, buffer_, *parser_,
-                          [self = shared_from_this()](error_code ec, std::size_t) {
-                            self->on_head(ec);
-                          });
+  http::async_read_header(
+      stream_, buffer_, *parser_,
+      [self = shared_from_this()](error_code ec, std::size_t) { self->on_head(ec); });
 }
 
 void Session::on_head(error_code ec) {
   if (ec == http::error::header_limit) return refuse(431, "request header fields too large");
   if (ec == http::error::end_of_stream || ec == http::error::partial_message ||
-      ec == net::error::eof || ec == beast::error::timeout ||
-      ec == net::error::operation_aborted || ec == net::error::connection_reset) {
+      ec == net::error::eof || ec == beast::error::timeout || ec == net::error::operation_aborted ||
+      ec == net::error::connection_reset) {
     return close_now();
   }
   if (ec) return refuse(400, "bad request");
@@ -358,39 +280,38 @@ void Session::continue_length_body() {
       std::min<std::uint64_t>({length_left_, body_room_, kBodyReadChunkBytes}));
   const std::size_t old_size = out.size();
   out.resize(old_size + piece);
-  stream_.async_read_some(
-      net::buffer(out.data() + old_size, piece),
-      [self = shared_from_this(), old_size](error_code ec, std::size_t n) {
-        self->body_out_->resize(old_size + n);
-        self->length_left_ -= n;
-        self->body_room_ -= n;
-        if (ec) return self->finish_body_read(false);
-        self->continue_length_body();
-      });
+  stream_.async_read_some(net::buffer(out.data() + old_size, piece),
+                          [self = shared_from_this(), old_size](error_code ec, std::size_t n) {
+                            self->body_out_->resize(old_size + n);
+                            self->length_left_ -= n;
+                            self->body_room_ -= n;
+                            if (ec) return self->finish_body_read(false);
+                            self->continue_length_body();
+                          });
 }
 
 void Session::continue_chunked_body() {
   HeadParser& parser = *parser_;
   parser.sink = body_out_;
   parser.sink_room = body_room_;
-  http::async_read_some(
-      stream_, buffer_, parser, [self = shared_from_this()](error_code ec, std::size_t) {
-        HeadParser& parser = *self->parser_;
-        self->body_room_ = parser.sink_room;
-        parser.sink = nullptr;
-        if (parser.sink_overflowed) {
-          // The caller has all it asked for; the rest of this body is never read.
-          self->body_failed_ = true;
-          return self->finish_body_read(true);
-        }
-        if (ec) return self->finish_body_read(false);
-        if (parser.is_done()) {
-          self->body_complete_ = true;
-          return self->finish_body_read(true);
-        }
-        if (self->body_room_ == 0) return self->finish_body_read(true);
-        self->continue_chunked_body();
-      });
+  http::async_read_some(stream_, buffer_, parser,
+                        [self = shared_from_this()](error_code ec, std::size_t) {
+                          HeadParser& parser = *self->parser_;
+                          self->body_room_ = parser.sink_room;
+                          parser.sink = nullptr;
+                          if (parser.sink_overflowed) {
+                            // The caller has all it asked for; the rest of this body is never read.
+                            self->body_failed_ = true;
+                            return self->finish_body_read(true);
+                          }
+                          if (ec) return self->finish_body_read(false);
+                          if (parser.is_done()) {
+                            self->body_complete_ = true;
+                            return self->finish_body_read(true);
+                          }
+                          if (self->body_room_ == 0) return self->finish_body_read(true);
+                          self->continue_chunked_body();
+                        });
 }
 
 void Session::finish_body_read(bool ok) {
@@ -418,7 +339,8 @@ void Session::write_answer(Response response, bool force_close) {
   answer_head_ += "HTTP/1.1 ";
   answer_head_ += std::to_string(answer_.status);
   answer_head_ += ' ';
-  const beast::string_view reason = http::obsolete_reason(static_cast<http::status>(answer_.status));
+  const beast::string_view reason =
+      http::obsolete_reason(static_cast<http::status>(answer_.status));
   answer_head_.append(reason.data(), reason.size());
   answer_head_ += "\r\n";
   for (const auto& [name, value] : answer_.headers) {
@@ -441,13 +363,11 @@ void Session::write_answer(Response response, bool force_close) {
   // to live in the session until the write completes. A HEAD answer announces the body's length
   // but carries none.
   const std::array<net::const_buffer, 2> buffers{
-      net::buffer(answer_head_),
-      head_request_ ? net::const_buffer() : net::buffer(answer_.body)};
+      net::buffer(answer_head_), head_request_ ? net::const_buffer() : net::buffer(answer_.body)};
   stream_.expires_after(kWriteTimeout);
-  net::async_write(stream_, buffers,
-                   [self = shared_from_this()](error_code ec, std::size_t) {
-                     self->after_write(ec);
-                   });
+  net::async_write(stream_, buffers, [self = shared_from_this()](error_code ec, std::size_t) {
+    self->after_write(ec);
+  });
 }
 
 void Session::after_write(error_code ec) {
