@@ -16,8 +16,8 @@ inline constexpr std::chrono::seconds kHeadTimeout{10};
 // Largest request head accepted (request line and headers); beyond it the answer is 431.
 // Generous for browsers with cookies, small enough that 10000 slow heads stay cheap.
 inline constexpr std::uint32_t kMaxHeadBytes = 16 * 1024;
-// A worker reading a body gives up after this long, so a slow body holds a worker for at most
-// this time. 8 MiB in 30 s needs about 2.2 Mbit/s.
+// A body read (ahead of the hand-over, or by a worker) gives up after this long. 8 MiB in 30 s
+// needs about 2.2 Mbit/s.
 inline constexpr std::chrono::seconds kBodyReadTimeout{30};
 // An answer the client does not take within this time is abandoned (slow reader).
 inline constexpr std::chrono::seconds kWriteTimeout{30};
@@ -34,6 +34,12 @@ inline constexpr std::size_t kHeadReadBytes = 4 * 1024;
 inline constexpr std::size_t kReadBufferBytes = 64 * 1024;
 // Content-Length bodies are read straight into the destination in pieces of at most this size.
 inline constexpr std::size_t kBodyReadChunkBytes = 1024 * 1024;
+// Bodies read ahead of their hand-over (so that a slow body holds no worker) may hold this much
+// memory together; beyond it, the rest of a body is left for its worker to read.
+inline constexpr std::uint64_t kPrereadBudgetBytes = 256 * 1024 * 1024;
+// A body read ahead grows by pieces of at least this size (at most kBodyReadChunkBytes), in step
+// with what has arrived, so that a stalled client costs little memory.
+inline constexpr std::size_t kPrereadPieceBytes = 64 * 1024;
 // Connections beyond this count are closed as soon as they are accepted; each costs a socket
 // and a read buffer.
 inline constexpr std::size_t kMaxConnections = 10000;

@@ -60,7 +60,12 @@ class Session : public std::enable_shared_from_this<Session> {
   void refuse(std::uint16_t status, std::string_view message);
   void hand_over();
 
+  bool should_preread() const;
+  void start_preread();
+  void charge_preread();
+  void release_preread();
   void start_body_read(std::string* out, std::uint64_t cap, std::promise<bool>* done);
+  void read_body_bytes();
   void continue_length_body();
   void continue_chunked_body();
   void finish_body_read(bool ok);
@@ -78,8 +83,9 @@ class Session : public std::enable_shared_from_this<Session> {
 
   BodyMode body_mode_ = BodyMode::kNone;
   std::uint64_t length_left_ = 0;  // Content-Length bytes not yet read
-  bool body_complete_ = true;
-  bool body_failed_ = false;  // a read error, timeout or overflow: the connection cannot be reused
+  bool body_complete_ = true;      // every byte of the body has been taken off the wire
+  bool body_error_ = false;        // a body read failed or timed out; later reads fail too
+  bool body_cut_ = false;          // bytes beyond a read's cap were dropped; later reads fail
   bool expect_continue_ = false;
   bool continue_sent_ = false;
   bool answered_ = false;
@@ -87,7 +93,13 @@ class Session : public std::enable_shared_from_this<Session> {
   bool head_request_ = false;
   bool echo_keep_alive_ = false;  // an HTTP/1.0 client asked for keep-alive
 
-  // The body read in progress (worker blocked on `body_done_`).
+  // A body read before its request is handed over (start_preread), given to the first read.
+  std::string preread_;
+  std::uint64_t preread_charged_ = 0;  // bytes of preread_ counted in the core's budget
+  bool prereading_ = false;
+
+  // The body read in progress: into preread_ while prereading_, else for a worker blocked on
+  // `body_done_`.
   std::string* body_out_ = nullptr;
   std::uint64_t body_room_ = 0;
   std::promise<bool>* body_done_ = nullptr;
@@ -113,7 +125,8 @@ class SessionBodyReader final : public BodyReader {
 // State shared by the listener, the sessions and receive(). Outlives every session.
 class ServerCore : public std::enable_shared_from_this<ServerCore> {
  public:
-  explicit ServerCore(net::io_context& io) : io(io), acceptor(io), retry_timer(io) {}
+  ServerCore(net::io_context& io, std::uint64_t max_body_bytes)
+      : io(io), acceptor(io), retry_timer(io), max_body_bytes(max_body_bytes) {}
 
   void accept_next();
   void deliver(Exchange exchange);
@@ -124,6 +137,8 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
   tcp::acceptor acceptor;
   net::steady_timer retry_timer;
   std::atomic<std::size_t> live_sessions{0};
+  const std::uint64_t max_body_bytes;           // bodies up to this size are read before hand-over
+  std::atomic<std::uint64_t> preread_bytes{0};  // held by all sessions' preread_
 
   std::mutex mutex;
   std::condition_variable ready;
@@ -139,14 +154,20 @@ Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core)
   core_->live_sessions.fetch_add(1, std::memory_order_relaxed);
 }
 
-Session::~Session() { core_->live_sessions.fetch_sub(1, std::memory_order_relaxed); }
+Session::~Session() {
+  release_preread();
+  core_->live_sessions.fetch_sub(1, std::memory_order_relaxed);
+}
 
 void Session::read_head() {
   parser_.emplace();
   body_mode_ = BodyMode::kNone;
   length_left_ = 0;
   body_complete_ = true;
-  body_failed_ = false;
+  body_error_ = false;
+  body_cut_ = false;
+  release_preread();
+  prereading_ = false;
   expect_continue_ = false;
   continue_sent_ = false;
   answered_ = false;
@@ -195,7 +216,41 @@ void Session::on_head(error_code ec) {
   if (const std::string* expect = find_header(parser.headers, "expect")) {
     expect_continue_ = parser.version >= 11 && equals_ignoring_ascii_case(*expect, "100-continue");
   }
+  if (should_preread()) return start_preread();
   hand_over();
+}
+
+// A body is read by the layer before its request is queued, so that a slow or stalled body holds
+// no worker: only bodies the client sends without waiting for 100 Continue, that are not already
+// declared too large for the handler to accept, and only while the budget lasts. What the layer
+// has not read by then, the worker reads itself.
+bool Session::should_preread() const {
+  if (body_mode_ == BodyMode::kNone || expect_continue_) return false;
+  if (body_mode_ == BodyMode::kLength && length_left_ > core_->max_body_bytes) return false;
+  return core_->preread_bytes.load(std::memory_order_relaxed) < kPrereadBudgetBytes;
+}
+
+void Session::start_preread() {
+  prereading_ = true;
+  body_out_ = &preread_;
+  // One byte more than the limit, so the handler can tell a body that is too large.
+  const std::uint64_t limit = core_->max_body_bytes;
+  body_room_ = limit == std::numeric_limits<std::uint64_t>::max() ? limit : limit + 1;
+  stream_.expires_after(kBodyReadTimeout);
+  read_body_bytes();
+}
+
+void Session::charge_preread() {
+  if (preread_.size() > preread_charged_) {
+    core_->preread_bytes.fetch_add(preread_.size() - preread_charged_, std::memory_order_relaxed);
+    preread_charged_ = preread_.size();
+  }
+}
+
+void Session::release_preread() {
+  core_->preread_bytes.fetch_sub(preread_charged_, std::memory_order_relaxed);
+  preread_charged_ = 0;
+  std::string().swap(preread_);
 }
 
 void Session::hand_over() {
@@ -228,38 +283,52 @@ bool Session::read_body(std::string& out, std::uint64_t cap) {
 }
 
 void Session::start_body_read(std::string* out, std::uint64_t cap, std::promise<bool>* done) {
-  if (answered_ || body_failed_) {
+  if (answered_) {
     done->set_value(false);
     return;
   }
+  if (!preread_.empty()) {
+    const std::size_t take =
+        static_cast<std::size_t>(std::min<std::uint64_t>(preread_.size(), cap));
+    if (out->empty() && take == preread_.size()) {
+      out->swap(preread_);  // the usual case: the whole body moves over without a copy
+    } else {
+      out->append(preread_, 0, take);
+      preread_.erase(0, take);
+    }
+    cap -= take;
+    release_preread();
+  }
   if (body_complete_ || cap == 0) {
     done->set_value(true);
+    return;
+  }
+  if (body_error_ || body_cut_) {
+    done->set_value(false);
     return;
   }
   body_out_ = out;
   body_room_ = cap;
   body_done_ = done;
   stream_.expires_after(kBodyReadTimeout);
-  auto proceed = [this] {
-    if (body_mode_ == BodyMode::kLength) {
-      continue_length_body();
-    } else {
-      parser_->eager(true);
-      buffer_.reserve(kReadBufferBytes);
-      continue_chunked_body();
-    }
-  };
   if (expect_continue_ && !continue_sent_) {
     continue_sent_ = true;
     static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
     net::async_write(stream_, net::buffer(kContinue.data(), kContinue.size()),
-                     [self = shared_from_this(), proceed](error_code ec, std::size_t) {
+                     [self = shared_from_this()](error_code ec, std::size_t) {
                        if (ec) return self->finish_body_read(false);
-                       proceed();
+                       self->read_body_bytes();
                      });
     return;
   }
-  proceed();
+  read_body_bytes();
+}
+
+void Session::read_body_bytes() {
+  if (body_mode_ == BodyMode::kLength) return continue_length_body();
+  parser_->eager(true);
+  buffer_.reserve(kReadBufferBytes);
+  continue_chunked_body();
 }
 
 void Session::continue_length_body() {
@@ -274,10 +343,20 @@ void Session::continue_length_body() {
   }
   if (length_left_ == 0) body_complete_ = true;
   if (length_left_ == 0 || body_room_ == 0) return finish_body_read(true);
+  if (prereading_) {
+    charge_preread();
+    if (core_->preread_bytes.load(std::memory_order_relaxed) >= kPrereadBudgetBytes) {
+      return finish_body_read(true);  // the worker reads the rest
+    }
+  }
 
-  // Read straight into the destination: no intermediate buffer for the bulk of a body.
-  const std::size_t piece = static_cast<std::size_t>(
-      std::min<std::uint64_t>({length_left_, body_room_, kBodyReadChunkBytes}));
+  // Read straight into the destination: no intermediate buffer for the bulk of a body. A body
+  // read ahead grows with what has arrived, so a slow client costs memory only for what it sent.
+  const std::uint64_t largest =
+      prereading_ ? std::clamp<std::uint64_t>(out.size(), kPrereadPieceBytes, kBodyReadChunkBytes)
+                  : kBodyReadChunkBytes;
+  const std::size_t piece =
+      static_cast<std::size_t>(std::min<std::uint64_t>({length_left_, body_room_, largest}));
   const std::size_t old_size = out.size();
   out.resize(old_size + piece);
   stream_.async_read_some(net::buffer(out.data() + old_size, piece),
@@ -291,6 +370,12 @@ void Session::continue_length_body() {
 }
 
 void Session::continue_chunked_body() {
+  if (prereading_) {
+    charge_preread();
+    if (core_->preread_bytes.load(std::memory_order_relaxed) >= kPrereadBudgetBytes) {
+      return finish_body_read(true);  // the worker reads the rest
+    }
+  }
   HeadParser& parser = *parser_;
   parser.sink = body_out_;
   parser.sink_room = body_room_;
@@ -301,7 +386,7 @@ void Session::continue_chunked_body() {
                           parser.sink = nullptr;
                           if (parser.sink_overflowed) {
                             // The caller has all it asked for; the rest of this body is never read.
-                            self->body_failed_ = true;
+                            self->body_cut_ = true;
                             return self->finish_body_read(true);
                           }
                           if (ec) return self->finish_body_read(false);
@@ -316,9 +401,15 @@ void Session::continue_chunked_body() {
 
 void Session::finish_body_read(bool ok) {
   stream_.expires_never();
-  if (!ok) body_failed_ = true;
-  std::promise<bool>* done = std::exchange(body_done_, nullptr);
+  if (!ok) body_error_ = true;
   body_out_ = nullptr;
+  if (prereading_) {
+    // A failed read ahead is handed over too: the handler's read then reports the failure.
+    prereading_ = false;
+    charge_preread();
+    return hand_over();
+  }
+  std::promise<bool>* done = std::exchange(body_done_, nullptr);
   done->set_value(ok);
 }
 
@@ -332,7 +423,7 @@ void Session::post_answer(Response response, bool force_close) {
 void Session::write_answer(Response response, bool force_close) {
   if (answered_) return;
   answered_ = true;
-  closing_after_write_ = force_close || !keep_alive_ || !body_complete_ || body_failed_;
+  closing_after_write_ = force_close || !keep_alive_ || !body_complete_ || body_error_;
 
   answer_ = std::move(response);
   answer_head_.clear();
@@ -375,7 +466,7 @@ void Session::after_write(error_code ec) {
   answer_ = Response();
   if (ec) return close_now();
   if (!closing_after_write_) return read_head();
-  if (body_failed_ && body_complete_) return close_now();
+  if (body_error_) return close_now();  // nothing worth draining on a failed connection
   drain_then_close();
 }
 
@@ -485,16 +576,18 @@ void Exchange::answer(Response response) {
 
 struct HttpServer::Impl {
   net::io_context io{static_cast<int>(kIoThreads)};
-  std::shared_ptr<http_detail::ServerCore> core = std::make_shared<http_detail::ServerCore>(io);
+  explicit Impl(std::uint64_t max_body_bytes)
+      : core(std::make_shared<http_detail::ServerCore>(io, max_body_bytes)) {}
+  std::shared_ptr<http_detail::ServerCore> core;
   std::vector<std::thread> threads;
   std::uint16_t port = 0;
 };
 
 HttpServer::HttpServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-std::variant<std::unique_ptr<HttpServer>, std::string> HttpServer::start(const IpAddress& address,
-                                                                         std::uint16_t port) {
-  auto impl = std::make_unique<Impl>();
+std::variant<std::unique_ptr<HttpServer>, std::string> HttpServer::start(
+    const IpAddress& address, std::uint16_t port, std::uint64_t max_body_bytes) {
+  auto impl = std::make_unique<Impl>(max_body_bytes);
   tcp::acceptor& acceptor = impl->core->acceptor;
   const tcp::endpoint endpoint(address, port);
   error_code ec;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,9 +47,13 @@ class Exchange {
 
 class HttpServer {
  public:
-  // Binds and listens on `address`:`port`; on failure returns the system's error text.
-  static std::variant<std::unique_ptr<HttpServer>, std::string> start(const IpAddress& address,
-                                                                      std::uint16_t port);
+  // Binds and listens on `address`:`port`; on failure returns the system's error text. Bodies of
+  // at most `max_body_bytes` (and chunked bodies up to one byte more) that the client sends
+  // without waiting for 100 Continue are read before their request is handed over, so that a
+  // slow body never holds a worker; the request's body reader then serves them from memory.
+  static std::variant<std::unique_ptr<HttpServer>, std::string> start(
+      const IpAddress& address, std::uint16_t port,
+      std::uint64_t max_body_bytes = std::numeric_limits<std::uint64_t>::max());
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;

@@ -39,7 +39,11 @@ TEST(HttpLayer, EveryKindOfAnswerCarriesTheSecurityHeadersInOrder) {
       {"plain text refusal", "PUT", "/ingest", 404, {"Content-Type"}, "text/plain; charset=UTF-8"},
       {"page", "GET", "/", 200, {"Content-Type"}, "text/html; charset=utf-8"},
       {"json", "GET", "/api/runs", 200, {"Content-Type"}, "application/json"},
-      {"download refusal", "GET", "/api/runs/x/download", 404, {"Content-Type"},
+      {"download refusal",
+       "GET",
+       "/api/runs/x/download",
+       404,
+       {"Content-Type"},
        "text/plain; charset=UTF-8"},
   };
   for (const Case& c : cases) {
@@ -61,7 +65,8 @@ TEST(HttpLayer, ServesThePageByteForByte) {
   ASSERT_TRUE(monitor.started());
   const auto page = http_request(monitor, "GET", "/");
   ASSERT_TRUE(page);
-  EXPECT_EQ(page->body, read_file(std::string(TORVESK_SOURCE_DIR) + "/assets/dashboard/index.html"));
+  EXPECT_EQ(page->body,
+            read_file(std::string(TORVESK_SOURCE_DIR) + "/assets/dashboard/index.html"));
 }
 
 TEST(HttpLayer, KeepAliveHeadAndPipelinedRequestsShareOneConnection) {
@@ -95,8 +100,9 @@ TEST(HttpLayer, AmbiguousFramingIsRefusedWithTheConnectionClosedAndNothingStored
   ASSERT_TRUE(monitor.started());
   const std::string event = "{\"type\":\"X\",\"run_id\":\"smuggled\",\"ts\":1}\n";
   const std::string chunk = "2b\r\n" + event + "\r\n0\r\n\r\n";
-  const std::string start = "POST /ingest HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                            "Content-Type: application/x-ndjson\r\n";
+  const std::string start =
+      "POST /ingest HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+      "Content-Type: application/x-ndjson\r\n";
   struct Case {
     std::string name;
     std::string request;
@@ -116,9 +122,8 @@ TEST(HttpLayer, AmbiguousFramingIsRefusedWithTheConnectionClosedAndNothingStored
            "\r\n\r\n" + event,
        400},
       {"other coding alone", start + "Transfer-Encoding: gzip, chunked\r\n\r\n" + chunk, 400},
-      {"chunked twice", start + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n" +
-                            chunk,
-       400},
+      {"chunked twice",
+       start + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n" + chunk, 400},
       {"chunked on HTTP/1.0",
        "POST /ingest HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Type: application/x-ndjson\r\n"
        "Transfer-Encoding: chunked\r\n\r\n" +
@@ -154,8 +159,9 @@ TEST(HttpLayer, ChunkedBodiesAreReadAndCappedAtTheLimit) {
   // Returns the answer and whether the connection then ended (cleanly) rather than staying open.
   auto chunked_post = [&](const std::string& body) {
     Connection connection(monitor.address(), monitor.port());
-    std::string text = "POST /ingest HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json"
-                       "\r\nTransfer-Encoding: chunked\r\n\r\n";
+    std::string text =
+        "POST /ingest HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json"
+        "\r\nTransfer-Encoding: chunked\r\n\r\n";
     // Two chunks, to cross a chunk boundary.
     const std::size_t half = body.size() / 2;
     char size[32];
@@ -217,9 +223,10 @@ TEST(HttpLayer, ExpectContinueGetsRefusalsWithoutSendingItsBodyAndContinueOtherw
   ASSERT_TRUE(monitor.started());
   {
     Connection connection(monitor.address(), monitor.port());
-    ASSERT_TRUE(connection.send("POST /ingest HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                                "Content-Type: text/plain\r\nContent-Length: 100\r\n"
-                                "Expect: 100-continue\r\n\r\n"));
+    ASSERT_TRUE(
+        connection.send("POST /ingest HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                        "Content-Type: text/plain\r\nContent-Length: 100\r\n"
+                        "Expect: 100-continue\r\n\r\n"));
     const auto response = connection.read_response();
     ASSERT_TRUE(response);
     EXPECT_EQ(response->status, 415) << "no 100 Continue before a refusal";
@@ -229,10 +236,10 @@ TEST(HttpLayer, ExpectContinueGetsRefusalsWithoutSendingItsBodyAndContinueOtherw
   }
   {
     Connection connection(monitor.address(), monitor.port());
-    ASSERT_TRUE(connection.send("POST /ingest HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                                "Content-Type: application/x-ndjson\r\nContent-Length: " +
-                                std::to_string(kEvent.size()) +
-                                "\r\nExpect: 100-continue\r\n\r\n"));
+    ASSERT_TRUE(
+        connection.send("POST /ingest HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                        "Content-Type: application/x-ndjson\r\nContent-Length: " +
+                        std::to_string(kEvent.size()) + "\r\nExpect: 100-continue\r\n\r\n"));
     const auto interim = connection.read_response();
     ASSERT_TRUE(interim);
     EXPECT_EQ(interim->status, 100);
@@ -243,30 +250,35 @@ TEST(HttpLayer, ExpectContinueGetsRefusalsWithoutSendingItsBodyAndContinueOtherw
   }
 }
 
-// With one worker held by a slow body, four requests wait in the queue and the fifth is refused
-// at once; the four are then served in arrival order.
+// With the one worker held inside a body read, four requests wait in the queue and the fifth is
+// refused at once; the four are then served in arrival order.
 TEST(HttpLayer, FullQueueGivesTheBusyAnswerAndQueuedRequestsKeepTheirOrder) {
   MonitorOptions options;
   options.env = {{"MONITOR_WORKERS", "1"}};
   MonitorProcess monitor(options);
   ASSERT_TRUE(monitor.started());
 
+  // A client that waits for 100 Continue is read by the worker itself: once the interim answer
+  // arrives, the worker is inside the read.
   const std::string held_event = "{\"type\":\"X\",\"run_id\":\"order\",\"ts\":100}\n";
   Connection holder(monitor.address(), monitor.port());
   ASSERT_TRUE(holder.send(request_text(monitor, "POST", "/ingest",
                                        {{"Content-Type", "application/x-ndjson"},
+                                        {"Expect", "100-continue"},
                                         {"Content-Length", std::to_string(held_event.size())}},
                                        "")));
+  const auto interim = holder.read_response();
+  ASSERT_TRUE(interim);
+  ASSERT_EQ(interim->status, 100);
   ASSERT_TRUE(holder.send(held_event.substr(0, 10)));
-  std::this_thread::sleep_for(300ms);  // the worker is now inside the body read
 
   std::vector<std::unique_ptr<Connection>> queued;
   for (int i = 1; i <= 4; ++i) {
     const std::string event =
         "{\"type\":\"X\",\"run_id\":\"order\",\"ts\":" + std::to_string(100 + i) + "}\n";
     auto connection = std::make_unique<Connection>(monitor.address(), monitor.port());
-    ASSERT_TRUE(connection->send(request_text(
-        monitor, "POST", "/ingest", {{"Content-Type", "application/x-ndjson"}}, event)));
+    ASSERT_TRUE(connection->send(request_text(monitor, "POST", "/ingest",
+                                              {{"Content-Type", "application/x-ndjson"}}, event)));
     queued.push_back(std::move(connection));
     std::this_thread::sleep_for(150ms);  // arrival order is the order sent
   }
@@ -296,6 +308,34 @@ TEST(HttpLayer, FullQueueGivesTheBusyAnswerAndQueuedRequestsKeepTheirOrder) {
                               "{\"type\":\"X\",\"run_id\":\"order\",\"ts\":104}]"),
             std::string::npos)
       << detail->body;
+}
+
+// A body sent slowly is read by the layer before its request is queued: the one worker stays
+// free for others meanwhile, and the slow request is served once its body is complete.
+TEST(HttpLayer, SlowBodyHoldsNoWorker) {
+  MonitorOptions options;
+  options.env = {{"MONITOR_WORKERS", "1"}};
+  MonitorProcess monitor(options);
+  ASSERT_TRUE(monitor.started());
+  const std::string event = "{\"type\":\"X\",\"run_id\":\"slow\",\"ts\":5}\n";
+  Connection slow(monitor.address(), monitor.port());
+  ASSERT_TRUE(slow.send(request_text(
+      monitor, "POST", "/ingest",
+      {{"Content-Type", "application/x-ndjson"}, {"Content-Length", std::to_string(event.size())}},
+      "")));
+  ASSERT_TRUE(slow.send(event.substr(0, 5)));
+  for (int i = 0; i < 8; ++i) {
+    const auto other = http_request(monitor, "GET", "/api/runs");
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->status, 200) << "request " << i;
+  }
+  ASSERT_TRUE(slow.send(event.substr(5)));
+  const auto answer = slow.read_response();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200);
+  const auto detail = http_request(monitor, "GET", "/api/runs/slow");
+  ASSERT_TRUE(detail);
+  EXPECT_NE(detail->body.find("\"ts\":5}]}"), std::string::npos) << detail->body;
 }
 
 TEST(HttpLayer, ClientsThatLeaveBeforeTheirAnswerDoNotDisturbTheWorker) {

@@ -106,7 +106,7 @@ int run(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   raise_descriptor_limit();
 
-  auto started = HttpServer::start(config.bind_address, config.port);
+  auto started = HttpServer::start(config.bind_address, config.port, config.max_body_bytes);
   if (auto* error = std::get_if<std::string>(&started)) {
     print_line("cannot start the monitor on " +
                listening_address_text(config.bind_address, config.port) + ": " + *error);
