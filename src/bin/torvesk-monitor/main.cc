@@ -28,8 +28,8 @@
 namespace torvesk {
 namespace {
 
-constexpr std::string_view kLockSign = "\xF0\x9F\x94\x92 ";     // U+1F512 and one space
-constexpr std::string_view kWarningSign = "\xE2\x9A\xA0  ";     // U+26A0 and two spaces
+constexpr std::string_view kLockSign = "\xF0\x9F\x94\x92 ";  // U+1F512 and one space
+constexpr std::string_view kWarningSign = "\xE2\x9A\xA0  ";  // U+26A0 and two spaces
 
 void print_line(std::string_view line) {
   std::string text(line);
@@ -72,26 +72,28 @@ void create_data_folder(const std::string& data_dir) {
   }
 }
 
+// The banner goes out in one write, so a reader of the error stream sees it whole.
 void print_banner(const MonitorConfig& config, std::size_t runs_loaded) {
-  print_line("Torvesk monitor on http://" +
-             listening_address_text(config.bind_address, config.port) +
-             "  (ingest: POST /ingest, view: GET /; data in '" + config.data_dir +
-             "', runs loaded: " + std::to_string(runs_loaded) + ")");
+  std::string text = "Torvesk monitor on http://" +
+                     listening_address_text(config.bind_address, config.port) +
+                     "  (ingest: POST /ingest, view: GET /; data in '" + config.data_dir +
+                     "', runs loaded: " + std::to_string(runs_loaded) + ")\n";
   if (config.ingest_token.empty()) {
-    print_line(std::string(kWarningSign) + "/ingest WITHOUT token (insecure local)");
+    text += std::string(kWarningSign) + "/ingest WITHOUT token (insecure local)\n";
   } else {
-    print_line(std::string(kLockSign) + "/ingest protected by MONITOR_TOKEN (Bearer)");
+    text += std::string(kLockSign) + "/ingest protected by MONITOR_TOKEN (Bearer)\n";
   }
   if (config.read_token.empty()) {
-    print_line(std::string(kWarningSign) +
-               "reading WITHOUT token (insecure local, local Host only)");
+    text += std::string(kWarningSign) + "reading WITHOUT token (insecure local, local Host only)\n";
   } else {
-    print_line(std::string(kLockSign) +
-               "reading protected by MONITOR_READ_TOKEN (browser: any user, password = token)");
+    text += std::string(kLockSign) +
+            "reading protected by MONITOR_READ_TOKEN (browser: any user, password = token)\n";
   }
   for (const std::string& warning : config.startup_warnings) {
-    print_line(std::string(kWarningSign) + warning);
+    text += std::string(kWarningSign) + warning + "\n";
   }
+  text.pop_back();
+  print_line(text);
 }
 
 int run(int argc, char** argv) {
@@ -127,13 +129,11 @@ int run(int argc, char** argv) {
   auto state = std::make_shared<ServerState>(config.data_dir, config.ingest_token,
                                              config.read_token, config.max_body_bytes, store,
                                              config.rate_bytes_per_min, config.auth_fail_max);
-  const std::size_t workers = static_cast<std::size_t>(
-      std::min<std::uint64_t>(config.workers, std::numeric_limits<std::size_t>::max() /
-                                                  kQueuePlacesPerWorker));
+  const std::size_t workers = static_cast<std::size_t>(std::min<std::uint64_t>(
+      config.workers, std::numeric_limits<std::size_t>::max() / kQueuePlacesPerWorker));
   auto queue = std::make_shared<RequestQueue<Exchange>>(workers * kQueuePlacesPerWorker);
-  if (auto error = start_workers(workers, *queue, [state](Request& request) {
-        return handle_request(request, *state);
-      })) {
+  if (auto error = start_workers(
+          workers, *queue, [state](Request& request) { return handle_request(request, *state); })) {
     print_line("cannot start the worker threads: " + *error);
     // Workers already started wait on the queue; end without destroying it under them.
     std::_Exit(1);
