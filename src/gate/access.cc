@@ -2,6 +2,8 @@
 
 #include <sodium.h>
 
+#include <algorithm>
+
 #include "gate/sodium_ready.h"
 #include "server/text.h"
 
@@ -14,9 +16,18 @@ Response authentication_required() {
   return response;
 }
 
+// The standard Base64 alphabet and its padding character.
+bool is_base64_text_character(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+         c == '/' || c == '=';
+}
+
 // The password of a Basic credential: strict Base64 (standard alphabet, canonical padding, zero
 // trailing bits, nothing else), UTF-8 text, everything after the first ":".
 std::optional<std::string> basic_password(std::string_view encoded) {
+  // The library's decoder reads every byte beyond ASCII as "/" instead of stopping there: only
+  // the alphabet and the padding may reach it.
+  if (!std::all_of(encoded.begin(), encoded.end(), is_base64_text_character)) return std::nullopt;
   // Decoding needs no initialisation; the call keeps the library's one rule for every use.
   sodium_ready();
   std::string decoded(encoded.size() / 4 * 3 + 3, '\0');

@@ -38,6 +38,13 @@ TEST(ExtractCredential, ReadsBearerBasicAndTokenHeader) {
       {"basic url-safe alphabet", {{"Authorization", "Basic dTr_"}}, std::nullopt},
       {"basic second block after padding", {{"Authorization", "Basic dTo=dTo="}}, std::nullopt},
       {"basic decoded text not UTF-8", {{"Authorization", "Basic dTr/"}}, std::nullopt},
+      {"basic slash",
+       {{"Authorization", "Basic dXNlcjpzZWN/ZXQ="}},
+       "sec\x7F"
+       "et"},
+      {"basic byte beyond ASCII in place of a slash",
+       {{"Authorization", "Basic dXNlcjpzZWN\xF9ZXQ="}},
+       std::nullopt},
       {"basic without parameter", {{"Authorization", "Basic "}}, std::nullopt},
       {"other scheme", {{"Authorization", "Digest tok"}}, std::nullopt},
       {"authorization decides over token header",
