@@ -98,6 +98,30 @@ bool has_log_extension(const std::string& file_name) {
   return std::string_view(file_name).substr(dot + 1) == kLogExtension;
 }
 
+// A line whose one flaw is an unfinished character at its very end: what a write that ended
+// part-way (the process killed inside an append) leaves behind.
+bool is_cut_inside_last_character(std::string_view line) {
+  std::size_t lead = line.size();
+  while (lead > 0 && line.size() - lead < 3 &&
+         (static_cast<unsigned char>(line[lead - 1]) & 0xC0) == 0x80) {
+    --lead;
+  }
+  if (lead == 0) return false;
+  --lead;
+  const auto c = static_cast<unsigned char>(line[lead]);
+  const std::size_t length = c > 0xF4 ? 0 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+  return length > line.size() - lead && is_valid_utf8(line.substr(0, lead));
+}
+
+// Text that is valid UTF-8 but for lines cut inside their last character.
+bool is_utf8_but_for_cut_lines(std::string_view text) {
+  bool valid = true;
+  for_each_line(text, [&](std::string_view line) {
+    valid = valid && (is_valid_utf8(line) || is_cut_inside_last_character(line));
+  });
+  return valid;
+}
+
 void apply_loaded(RunMap& runs, const PreparedBatch& batch) {
   Run* current_run = nullptr;
   std::string_view current_id;
@@ -182,8 +206,14 @@ void load_runs(const std::string& data_dir, RunStore& store, const Clock& clock,
   std::string contents;
   std::lock_guard lock(store.mutex);
   for (const fs::path& path : paths) {
-    if (!files.read_file(path.string(), contents) || !is_valid_utf8(contents)) continue;
+    if (!files.read_file(path.string(), contents)) continue;
+    // A file that is not UTF-8 is skipped whole, unless its only flaws are lines cut inside a
+    // character by an append that ended part-way: those lines alone are lost, as any other cut
+    // line is, and the acknowledged lines around them stay.
+    const bool valid_text = is_valid_utf8(contents);
+    if (!valid_text && !is_utf8_but_for_cut_lines(contents)) continue;
     for_each_line(contents, [&](std::string_view line) {
+      if (!valid_text && !is_valid_utf8(line)) return;
       preparer.add_line(line, batch);
       if (batch.texts.size() >= kLoadPieceBytes) {
         apply_loaded(store.runs, batch);

@@ -43,7 +43,8 @@ void append_run_log(const std::string& data_dir, std::string_view run_id, std::s
                     LogFileSystem& files);
 
 // Reads every "*.ndjson" file of the data folder into the store, holding its lock. Files that
-// are not readable or not valid UTF-8 are skipped whole; no run cap is applied.
+// are not readable or not valid UTF-8 are skipped whole, except that a line cut inside its last
+// character (an append that ended part-way) is dropped alone; no run cap is applied.
 void load_runs(const std::string& data_dir, RunStore& store);
 void load_runs(const std::string& data_dir, RunStore& store, const Clock& clock,
                LogFileSystem& files);

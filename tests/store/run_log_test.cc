@@ -197,6 +197,24 @@ TEST_F(RunLogTest, InvalidUtf8SkipsTheWholeFile) {
   EXPECT_EQ(loaded_.runs.count("good"), 1u);
 }
 
+// An append that ended part-way (the process killed inside its write) can cut a character in
+// two; the lines before and after the cut line, appended later, still load.
+TEST_F(RunLogTest, LineCutInsideACharacterIsDroppedAlone) {
+  write_file(dir_.file("cut.ndjson"),
+             "{\"run_id\":\"cut\",\"ts\":1}\n"
+             "{\"run_id\":\"cut\",\"ts\":2,\"x\":\"\xE2\x82\n"
+             "{\"run_id\":\"cut\",\"ts\":3}\n"
+             "{\"run_id\":\"cut\",\"ts\":4,\"x\":\"\xF0\x9F\x94");
+  // The same bytes inside a line are no cut: the file is skipped as before.
+  write_file(dir_.file("bad.ndjson"),
+             "{\"run_id\":\"bad\",\"ts\":1}\n{\"run_id\":\"bad\",\"x\":\"\xE2\x82\"}\n");
+  load(loaded_);
+  ASSERT_EQ(loaded_.runs.count("cut"), 1u);
+  EXPECT_EQ(texts_of(loaded_.runs.at("cut")),
+            (std::vector<std::string>{R"({"run_id":"cut","ts":1})", R"({"run_id":"cut","ts":3})"}));
+  EXPECT_EQ(loaded_.runs.count("bad"), 0u);
+}
+
 TEST_F(RunLogTest, ByteOrderMarkCostsTheFirstLine) {
   write_file(dir_.file("bom.ndjson"),
              "\xef\xbb\xbf{\"run_id\":\"r\",\"ts\":1}\n{\"run_id\":\"r\",\"ts\":2}\n");
