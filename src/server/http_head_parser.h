@@ -51,7 +51,17 @@ class HeadParser final : public http::basic_parser<true> {
   void on_response_impl(int, beast::string_view, int, error_code&) override {}
 
   void on_field_impl(http::field, beast::string_view name, beast::string_view value,
-                     error_code&) override {
+                     error_code& ec) override {
+    // A value folded onto a following line (obs-fold) arrives unfolded, so a folded
+    // Content-Length or Transfer-Encoding would frame the body for this parser while a proxy that
+    // drops or keeps the fold frames it otherwise: refused. An unfolded value starts right after
+    // the colon and its blanks, in the received bytes that `name` also points into.
+    const char* start = name.data() + name.size() + 1;
+    while (*start == ' ' || *start == '\t') ++start;
+    if (start != value.data()) {
+      ec = http::error::bad_value;
+      return;
+    }
     headers.push_back(
         Header{std::string(name.data(), name.size()), std::string(value.data(), value.size())});
   }
