@@ -267,24 +267,36 @@ std::optional<std::string> HttpResponse::header(std::string_view name) const {
   return std::nullopt;
 }
 
-Connection::Connection(const std::string& address, std::uint16_t port) {
+Connection::Connection(const std::string& address, std::uint16_t port, const std::string& source) {
   const bool v6 = address.find(':') != std::string::npos;
   fd_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_storage storage{};
-  socklen_t length = 0;
-  if (v6) {
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_port = htons(port);
-    inet_pton(AF_INET6, address.c_str(), &in6->sin6_addr);
-    length = sizeof(sockaddr_in6);
-  } else {
+  const auto socket_address = [v6](const std::string& text, std::uint16_t in_port,
+                                   sockaddr_storage& storage) -> socklen_t {
+    storage = {};
+    if (v6) {
+      auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+      in6->sin6_family = AF_INET6;
+      in6->sin6_port = htons(in_port);
+      inet_pton(AF_INET6, text.c_str(), &in6->sin6_addr);
+      return sizeof(sockaddr_in6);
+    }
     auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
     in4->sin_family = AF_INET;
-    in4->sin_port = htons(port);
-    inet_pton(AF_INET, address.c_str(), &in4->sin_addr);
-    length = sizeof(sockaddr_in);
+    in4->sin_port = htons(in_port);
+    inet_pton(AF_INET, text.c_str(), &in4->sin_addr);
+    return sizeof(sockaddr_in);
+  };
+  sockaddr_storage storage{};
+  if (!source.empty()) {
+    const socklen_t length = socket_address(source, 0, storage);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+      ADD_FAILURE() << "cannot bind the client to " << source << ": " << std::strerror(errno);
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
   }
+  const socklen_t length = socket_address(address, port, storage);
   if (connect(fd_, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
     ::close(fd_);
     fd_ = -1;

@@ -99,7 +99,9 @@ struct HttpResponse {
 // One TCP connection to the monitor. Every wait is bounded.
 class Connection {
  public:
-  Connection(const std::string& address, std::uint16_t port);
+  // `source`, when given, is the local address the connection is made from (another loopback
+  // address such as 127.0.0.2, so the monitor sees a second client).
+  Connection(const std::string& address, std::uint16_t port, const std::string& source = {});
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -140,9 +142,9 @@ std::string request_text(const MonitorProcess& monitor, std::string_view method,
                          std::string_view body);
 
 // POST /ingest with Content-Type application/x-ndjson.
-std::optional<HttpResponse> ingest(const MonitorProcess& monitor, std::string_view body,
-                                   const std::vector<std::pair<std::string, std::string>>& extra =
-                                       {});
+std::optional<HttpResponse> ingest(
+    const MonitorProcess& monitor, std::string_view body,
+    const std::vector<std::pair<std::string, std::string>>& extra = {});
 
 std::string read_file(const std::string& path);
 
