@@ -71,15 +71,15 @@ class Connection {
 };
 
 // Parses from the connection until `finished` says so, as Beast's read operations do: the
-// parser sees every unconsumed byte, and more are read only when it needs more (or while `hold`
-// asks for more first). Returns the parser's error, or end_of_stream when the stream ended before
-// any byte of this message.
+// parser sees every unconsumed byte, and more are read only when it needs more (or, without
+// parsing, while `hold` says the bytes so far cannot be enough). Returns the parser's error, or
+// end_of_stream when the stream ended before any byte of this message.
 template <class Finished, class Hold>
 boost::system::error_code read_until(Connection& connection, HeadParser& parser, Finished finished,
                                      Hold hold) {
   boost::system::error_code ec;
   for (;;) {
-    if (!connection.buffer.empty() && !(hold() && connection.can_receive())) {
+    if (!connection.buffer.empty() && !hold()) {
       const std::size_t used =
           parser.put(boost::asio::buffer(connection.buffer.data(), connection.buffer.size()), ec);
       connection.buffer.erase(0, used);
@@ -170,7 +170,7 @@ bool read_request(Connection& connection, std::uint64_t room) {
     // Beast 1.81 asserts that a last chunk seen in an earlier call comes with at least 5 bytes,
     // which is wrong for a body that is only the last chunk ("0\r\n", then one more byte); the
     // code after the assertion is right, and builds with NDEBUG never stop there. Such a body is
-    // not given to the parser 4 bytes at a time.
+    // not given to the parser 4 bytes at a time: 4 bytes can never be a whole chunked body.
     const std::size_t body_start = connection.position();
     const auto on_wrong_assertion = [&] {
       return connection.position() == body_start && connection.buffer.size() == 4;
