@@ -110,6 +110,14 @@ bool is_cut_inside_last_character(std::string_view line) {
   --lead;
   const auto c = static_cast<unsigned char>(line[lead]);
   const std::size_t length = c > 0xF4 ? 0 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+  // A cut leaves the start of a character that could be finished: after these leads only part
+  // of the continuation range avoids an overlong form, a surrogate or a value beyond U+10FFFF.
+  if (line.size() - lead >= 2) {
+    const auto next = static_cast<unsigned char>(line[lead + 1]);
+    const unsigned lowest = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+    const unsigned highest = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+    if (next < lowest || next > highest) return false;
+  }
   return length > line.size() - lead && is_valid_utf8(line.substr(0, lead));
 }
 

@@ -208,11 +208,16 @@ TEST_F(RunLogTest, LineCutInsideACharacterIsDroppedAlone) {
   // The same bytes inside a line are no cut: the file is skipped as before.
   write_file(dir_.file("bad.ndjson"),
              "{\"run_id\":\"bad\",\"ts\":1}\n{\"run_id\":\"bad\",\"x\":\"\xE2\x82\"}\n");
+  // Nor is an end that no character starts with (an overlong form, a value beyond U+10FFFF).
+  write_file(dir_.file("overlong.ndjson"), "{\"run_id\":\"overlong\",\"ts\":1}\n\xE0\x85\n");
+  write_file(dir_.file("beyond.ndjson"), "{\"run_id\":\"beyond\",\"ts\":1}\n\xF4\xBE\n");
   load(loaded_);
   ASSERT_EQ(loaded_.runs.count("cut"), 1u);
   EXPECT_EQ(texts_of(loaded_.runs.at("cut")),
             (std::vector<std::string>{R"({"run_id":"cut","ts":1})", R"({"run_id":"cut","ts":3})"}));
   EXPECT_EQ(loaded_.runs.count("bad"), 0u);
+  EXPECT_EQ(loaded_.runs.count("overlong"), 0u);
+  EXPECT_EQ(loaded_.runs.count("beyond"), 0u);
 }
 
 TEST_F(RunLogTest, ByteOrderMarkCostsTheFirstLine) {
