@@ -1,0 +1,218 @@
+// e2e_ingest_client: pushes request bodies read from files to a monitor on a loopback port, each
+// file once, over N keep-alive connections at the same time, and prints one line with what was
+// accepted and how long it took from the first byte sent to the last 200 received.
+//
+//   e2e_ingest_client --port P [--clients N] FILE...
+//
+// Output: "bytes=B events=E seconds=S ok=K failed=F" (events: lines of the accepted bodies).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "bench_files.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A connection that gives no answer for this long has failed; keeps a stuck run bounded.
+constexpr int kSocketTimeoutSeconds = 60;
+// An answer head larger than this is not from the monitor.
+constexpr std::size_t kMaxAnswerHeadBytes = 64 * 1024;
+
+struct Batch {
+  std::string body;
+  std::size_t lines = 0;
+};
+
+struct Totals {
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::uint64_t> bytes{0};
+  std::atomic<std::uint64_t> events{0};
+  std::atomic<std::uint64_t> ok{0};
+  std::atomic<std::uint64_t> failed{0};
+  std::mutex mutex;
+  Clock::time_point last_answer{};  // guarded by mutex
+};
+
+int connect_loopback(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  timeval timeout{kSocketTimeoutSeconds, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool send_all(int fd, std::string_view head, std::string_view body) {
+  iovec parts[2] = {{const_cast<char*>(head.data()), head.size()},
+                    {const_cast<char*>(body.data()), body.size()}};
+  iovec* part = parts;
+  int count = 2;
+  while (count > 0) {
+    const ssize_t n = ::writev(fd, part, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    std::size_t left = static_cast<std::size_t>(n);
+    while (count > 0 && left >= part->iov_len) {
+      left -= part->iov_len;
+      ++part;
+      --count;
+    }
+    if (count > 0) {
+      part->iov_base = static_cast<char*>(part->iov_base) + left;
+      part->iov_len -= left;
+    }
+  }
+  return true;
+}
+
+// Reads one answer; returns its status, or 0 on failure. `pending` keeps bytes read beyond it.
+int read_answer(int fd, std::string& pending) {
+  char buffer[16 * 1024];
+  std::size_t head_end;
+  while ((head_end = pending.find("\r\n\r\n")) == std::string::npos) {
+    if (pending.size() > kMaxAnswerHeadBytes) return 0;
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return 0;
+    pending.append(buffer, static_cast<std::size_t>(n));
+  }
+  const std::string_view head(pending.data(), head_end);
+  int status = 0;
+  if (head.size() < 12) return 0;
+  std::from_chars(head.data() + 9, head.data() + 12, status);
+  std::size_t length = 0;
+  for (std::size_t at = head.find("\r\n"); at != std::string_view::npos;
+       at = head.find("\r\n", at + 2)) {
+    const std::string_view line = head.substr(at + 2, head.find("\r\n", at + 2) - at - 2);
+    constexpr std::string_view kLength = "content-length:";
+    if (line.size() > kLength.size()) {
+      std::string lower(line.substr(0, kLength.size()));
+      std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+      if (lower == kLength) {
+        std::string_view value = line.substr(kLength.size());
+        while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+        std::from_chars(value.data(), value.data() + value.size(), length);
+      }
+    }
+  }
+  const std::size_t total = head_end + 4 + length;
+  while (pending.size() < total) {
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return 0;
+    pending.append(buffer, static_cast<std::size_t>(n));
+  }
+  pending.erase(0, total);
+  return status;
+}
+
+void push(std::uint16_t port, const std::vector<Batch>& batches, Totals& totals, int fd) {
+  std::string pending;
+  for (;;) {
+    const std::size_t index = totals.next.fetch_add(1);
+    if (index >= batches.size()) break;
+    const Batch& batch = batches[index];
+    if (fd < 0) fd = connect_loopback(port);
+    const std::string head = "POST /ingest HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                             "\r\nContent-Type: application/x-ndjson\r\nContent-Length: " +
+                             std::to_string(batch.body.size()) + "\r\n\r\n";
+    int status = 0;
+    if (fd >= 0 && send_all(fd, head, batch.body)) status = read_answer(fd, pending);
+    if (status == 200) {
+      totals.ok.fetch_add(1);
+      totals.bytes.fetch_add(batch.body.size());
+      totals.events.fetch_add(batch.lines);
+      std::lock_guard lock(totals.mutex);
+      totals.last_answer = std::max(totals.last_answer, Clock::now());
+    } else {
+      totals.failed.fetch_add(1);
+      if (status != 0) std::fprintf(stderr, "answer %d\n", status);
+      if (fd >= 0) ::close(fd);
+      fd = -1;
+      pending.clear();
+    }
+  }
+  if (fd >= 0) ::close(fd);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::uint16_t port = 0;
+  int clients = 1;
+  std::vector<Batch> batches;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--port" && i + 1 < argc) {
+      port = static_cast<std::uint16_t>(std::atoi(argv[++i]));
+    } else if (arg == "--clients" && i + 1 < argc) {
+      clients = std::max(1, std::atoi(argv[++i]));
+    } else {
+      Batch batch;
+      if (!torvesk::bench::read_whole_file(argv[i], batch.body)) {
+        std::fprintf(stderr, "cannot read %s\n", argv[i]);
+        return 2;
+      }
+      batch.lines =
+          static_cast<std::size_t>(std::count(batch.body.begin(), batch.body.end(), '\n'));
+      batches.push_back(std::move(batch));
+    }
+  }
+  if (port == 0 || batches.empty()) {
+    std::fprintf(stderr, "usage: e2e_ingest_client --port P [--clients N] FILE...\n");
+    return 2;
+  }
+
+  // Connected before the clock starts, so the figure holds no handshake.
+  std::vector<int> sockets;
+  for (int i = 0; i < clients; ++i) {
+    sockets.push_back(connect_loopback(port));
+    if (sockets.back() < 0) {
+      std::fprintf(stderr, "cannot connect to 127.0.0.1:%u\n", port);
+      return 1;
+    }
+  }
+  Totals totals;
+  const Clock::time_point start = Clock::now();
+  std::vector<std::thread> threads;
+  for (int i = 0; i < clients; ++i) {
+    threads.emplace_back(push, port, std::cref(batches), std::ref(totals), sockets[i]);
+  }
+  for (std::thread& thread : threads) thread.join();
+  const double seconds = std::chrono::duration<double>(totals.last_answer - start).count();
+  std::printf("bytes=%llu events=%llu seconds=%.6f ok=%llu failed=%llu\n",
+              static_cast<unsigned long long>(totals.bytes.load()),
+              static_cast<unsigned long long>(totals.events.load()), seconds,
+              static_cast<unsigned long long>(totals.ok.load()),
+              static_cast<unsigned long long>(totals.failed.load()));
+  return totals.failed.load() == 0 ? 0 : 1;
+}
