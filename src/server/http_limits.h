@@ -40,6 +40,11 @@ inline constexpr std::uint64_t kPrereadBudgetBytes = 256 * 1024 * 1024;
 // A body read ahead grows by pieces of at least this size (at most kBodyReadChunkBytes), in step
 // with what has arrived, so that a stalled client costs little memory.
 inline constexpr std::size_t kPrereadPieceBytes = 64 * 1024;
+// Answers written to clients that take them slowly stay in memory until written or timed out;
+// while they hold this much together, new requests get the busy answer, so that slow readers of
+// large downloads cannot make the monitor run out of memory. Far above what fast clients keep
+// in flight: their answers leave within milliseconds.
+inline constexpr std::uint64_t kPendingAnswerBudgetBytes = 128 * 1024 * 1024;
 // Connections beyond this count are closed as soon as they are accepted; each costs a socket
 // and a read buffer.
 inline constexpr std::size_t kMaxConnections = 10000;

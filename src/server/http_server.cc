@@ -72,6 +72,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void write_answer(Response response, bool force_close);
   void after_write(error_code ec);
+  void release_answer();
   void drain_then_close();
   void close_now();
 
@@ -107,6 +108,7 @@ class Session : public std::enable_shared_from_this<Session> {
   // The answer being written, kept alive until the write completes.
   std::string answer_head_;
   Response answer_;
+  std::uint64_t answer_charged_ = 0;  // bytes of the answer counted in the core's budget
   bool closing_after_write_ = false;
   std::size_t drained_ = 0;
 };
@@ -139,6 +141,7 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
   std::atomic<std::size_t> live_sessions{0};
   const std::uint64_t max_body_bytes;           // bodies up to this size are read before hand-over
   std::atomic<std::uint64_t> preread_bytes{0};  // held by all sessions' preread_
+  std::atomic<std::uint64_t> answer_bytes{0};   // held by all sessions' answers being written
 
   std::mutex mutex;
   std::condition_variable ready;
@@ -156,6 +159,7 @@ Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core)
 
 Session::~Session() {
   release_preread();
+  release_answer();
   core_->live_sessions.fetch_sub(1, std::memory_order_relaxed);
 }
 
@@ -449,6 +453,8 @@ void Session::write_answer(Response response, bool force_close) {
     answer_head_ += "Connection: keep-alive\r\n";
   }
   answer_head_ += "\r\n";
+  answer_charged_ = answer_head_.size() + answer_.body.size();
+  core_->answer_bytes.fetch_add(answer_charged_, std::memory_order_relaxed);
 
   // The sequence is copied into the write operation, so it may be a local; the bytes it points
   // to live in the session until the write completes. A HEAD answer announces the body's length
@@ -464,10 +470,16 @@ void Session::write_answer(Response response, bool force_close) {
 void Session::after_write(error_code ec) {
   stream_.expires_never();
   answer_ = Response();
+  release_answer();
   if (ec) return close_now();
   if (!closing_after_write_) return read_head();
   if (body_error_) return close_now();  // nothing worth draining on a failed connection
   drain_then_close();
+}
+
+void Session::release_answer() {
+  core_->answer_bytes.fetch_sub(answer_charged_, std::memory_order_relaxed);
+  answer_charged_ = 0;
 }
 
 // Closing a socket with unread input makes the kernel send a reset, which can destroy the answer
@@ -634,5 +646,9 @@ void HttpServer::stop() {
 }
 
 std::uint16_t HttpServer::local_port() const { return impl_->port; }
+
+bool HttpServer::answers_over_budget() const {
+  return impl_->core->answer_bytes.load(std::memory_order_relaxed) >= kPendingAnswerBudgetBytes;
+}
 
 }  // namespace torvesk

@@ -65,6 +65,10 @@ class HttpServer {
   // Ends accepting; receive() then returns nullopt. Idempotent.
   void stop();
 
+  // True while answers not yet taken by their clients hold kPendingAnswerBudgetBytes or more;
+  // safe on any thread.
+  bool answers_over_budget() const;
+
   std::uint16_t local_port() const;
 
  private:

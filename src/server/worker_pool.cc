@@ -14,7 +14,11 @@ Response busy_response() {
 void receive_loop(HttpServer& server, RequestQueue<Exchange>& queue) {
   while (std::optional<Exchange> exchange = server.receive()) {
     // The busy answer is sent without reading the body; the layer then closes the connection.
-    if (!queue.try_put(*exchange)) exchange->answer(busy_response());
+    // It also goes out while slow readers hold the layer's budget of unsent answers, so that the
+    // request does not add another answer to it.
+    if (server.answers_over_budget() || !queue.try_put(*exchange)) {
+      exchange->answer(busy_response());
+    }
   }
 }
 

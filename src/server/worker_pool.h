@@ -21,7 +21,8 @@ inline constexpr std::size_t kQueuePlacesPerWorker = 4;
 Response busy_response();
 
 // Offers each received request to the queue without waiting; answers the busy response itself
-// when the queue is full. Returns when the server reports that no request will come any more.
+// when the queue is full or unsent answers fill the layer's budget. Returns when the server reports
+// that no request will come any more.
 void receive_loop(HttpServer& server, RequestQueue<Exchange>& queue);
 
 // Takes requests in arrival order, runs `handler`, adds the security headers and answers. A

@@ -380,6 +380,60 @@ TEST(HttpLayer, SlowBodyHoldsNoWorker) {
   EXPECT_NE(detail->body.find("\"ts\":5}]}"), std::string::npos) << detail->body;
 }
 
+// Clients that ask for a large download and do not read it keep their answers in the monitor's
+// memory until the write times out. Past the layer's budget for such answers, new requests get
+// the busy answer instead of adding to them; once the readers are gone, requests are served
+// again.
+TEST(HttpLayer, SlowReadersOfLargeAnswersMeetTheBusyAnswerPastTheBudget) {
+  MonitorProcess monitor;
+  ASSERT_TRUE(monitor.started());
+  // A run whose download is about 24 MiB, pushed in bodies below the 8 MiB limit.
+  const std::string filler(1200, 'x');
+  std::size_t download_bytes = 0;
+  for (int part = 0; part < 4; ++part) {
+    std::string body;
+    for (int i = 0; i < 5000; ++i) {
+      body += "{\"type\":\"NodeLog\",\"run_id\":\"big\",\"ts\":" + std::to_string(part * 5000 + i) +
+              ",\"payload\":{\"msg\":\"" + filler + "\"}}\n";
+    }
+    download_bytes += body.size();
+    const auto pushed = ingest(monitor, body);
+    ASSERT_TRUE(pushed);
+    ASSERT_EQ(pushed->status, 200);
+  }
+
+  // Each reader takes the head of its answer and nothing more.
+  constexpr int kMaxReaders = 40;
+  std::vector<std::unique_ptr<Connection>> readers;
+  std::optional<HttpResponse> busy;
+  while (!busy && readers.size() < kMaxReaders) {
+    auto reader = std::make_unique<Connection>(monitor.address(), monitor.port());
+    ASSERT_TRUE(reader->send(request_text(monitor, "GET", "/api/runs/big/download", {}, "")));
+    auto head = reader->read_response(30s, /*head_request=*/true);
+    ASSERT_TRUE(head);
+    if (head->status == 503) {
+      busy = head;
+    } else {
+      ASSERT_EQ(head->status, 200);
+      readers.push_back(std::move(reader));
+    }
+  }
+  ASSERT_TRUE(busy) << readers.size() << " answers of " << download_bytes << " bytes held";
+  EXPECT_EQ(busy->header("Retry-After"), "1");
+  EXPECT_GE(readers.size(), 2u) << "a few slow readers are served";
+  std::printf("[figure] slow readers: the busy answer after %zu unread downloads of %.1f MiB\n",
+              readers.size(), download_bytes / 1048576.0);
+
+  readers.clear();
+  std::optional<HttpResponse> after;
+  for (int attempt = 0; attempt < 100 && !(after && after->status == 200); ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(50ms);
+    after = http_request(monitor, "GET", "/api/runs");
+  }
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->status, 200) << "served again once the readers have gone";
+}
+
 TEST(HttpLayer, ClientsThatLeaveBeforeTheirAnswerDoNotDisturbTheWorker) {
   MonitorOptions options;
   options.env = {{"MONITOR_WORKERS", "1"}};
