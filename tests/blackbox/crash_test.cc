@@ -168,7 +168,7 @@ int crash_rounds() {
   return rounds > 0 ? rounds : kDefaultRounds;
 }
 
-// A batch and what became of it.
+// The lines of one push.
 struct Batch {
   std::vector<std::string> lines;
   std::string body() const {
@@ -178,10 +178,12 @@ struct Batch {
   }
 };
 
-// Pushes batches until one gets no answer (the monitor was killed); that one is kept to be sent
-// again after the restart, as a runner would.
+// Pushes batches until one gets no answer (the monitor was killed) or a round's share of bytes is
+// sent; a batch without an answer is sent again after the restart, as a runner would.
 class Pusher {
  public:
+  static inline const std::string kSharedRun = "crash-shared";
+
   Pusher(std::string own_run, std::atomic<std::uint64_t>& next_seq, unsigned seed)
       : own_run_(std::move(own_run)), next_seq_(next_seq), random_(seed) {}
 
@@ -228,9 +230,6 @@ class Pusher {
   std::atomic<std::uint64_t>& next_seq_;
   std::mt19937 random_;
   std::optional<Batch> unanswered_;
-
- public:
-  static inline const std::string kSharedRun = "crash-shared";
 };
 
 off_t file_size(const std::string& path) {
@@ -238,15 +237,16 @@ off_t file_size(const std::string& path) {
   return ::stat(path.c_str(), &status) == 0 ? status.st_size : -1;
 }
 
-// The file's last line is unfinished, and whether the cut split a character.
+// Whether the file ends in an unfinished line, and whether that line ends inside a character.
 std::pair<bool, bool> torn_end(const std::string& path) {
   const std::string text = read_file(path);
   if (text.empty() || text.back() == '\n') return {false, false};
-  std::size_t i = text.size();
-  while (i > 0 && (static_cast<unsigned char>(text[i - 1]) & 0xC0) == 0x80) --i;
-  const bool split = i > 0 && static_cast<unsigned char>(text[i - 1]) >= 0xC0 && i != text.size();
-  const bool lead_alone = static_cast<unsigned char>(text.back()) >= 0xC0;
-  return {true, split || lead_alone};
+  std::size_t lead = text.size();
+  while (lead > 0 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) --lead;
+  if (lead == 0) return {true, false};
+  const auto c = static_cast<unsigned char>(text[lead - 1]);
+  const std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+  return {true, text.size() - (lead - 1) < length};
 }
 
 TEST(CrashSafety, KillsDuringPushesLoseNoAcknowledgedEvent) {
