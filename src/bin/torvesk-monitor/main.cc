@@ -1,4 +1,5 @@
 // torvesk-monitor [PORT]: start-up sequence, then the receiving loop until the listener fails.
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <csignal>
@@ -27,6 +28,11 @@
 
 namespace torvesk {
 namespace {
+
+// Blocks of at least this size (request bodies, batches, large answers) are mapped on their own
+// and unmapped when freed. Otherwise the allocator raises this threshold as large blocks come and
+// go, and the memory of a burst of large requests stays behind in the workers' arenas.
+constexpr int kSeparatelyMappedBytes = 1024 * 1024;
 
 constexpr std::string_view kLockSign = "\xF0\x9F\x94\x92 ";  // U+1F512 and one space
 constexpr std::string_view kWarningSign = "\xE2\x9A\xA0  ";  // U+26A0 and two spaces
@@ -107,6 +113,7 @@ int run(int argc, char** argv) {
   // Writes to a connection the client has closed must fail, not end the process.
   std::signal(SIGPIPE, SIG_IGN);
   raise_descriptor_limit();
+  mallopt(M_MMAP_THRESHOLD, kSeparatelyMappedBytes);
 
   auto started = HttpServer::start(config.bind_address, config.port, config.max_body_bytes);
   if (auto* error = std::get_if<std::string>(&started)) {
