@@ -51,7 +51,6 @@ class TextBuffer {
 
   const char* data() const { return data_.get(); }
   std::size_t size() const { return size_; }
-  std::size_t capacity() const { return capacity_; }
   bool empty() const { return size_ == 0; }
   std::string_view view() const { return std::string_view(data_.get(), size_); }
   void clear() { size_ = 0; }

@@ -1,8 +1,6 @@
 #include "store/run_store.h"
 
 #include <algorithm>
-#include <memory>
-#include <mutex>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -31,46 +29,6 @@ struct PendingRun {
 
 constexpr std::size_t kNoPending = static_cast<std::size_t>(-1);
 
-// Batches keep their buffers from one ingest to the next: the buffers of a fresh batch for an
-// 8 MiB body are some 12 MB of pages that would each be faulted in again. Only a few are kept,
-// none larger than kKeptBatchBytes, so that what a burst of large pushes used goes back.
-constexpr std::size_t kKeptBatches = 2;
-constexpr std::size_t kKeptBatchBytes = 32 * 1024 * 1024;
-
-class BatchPool {
- public:
-  std::unique_ptr<PreparedBatch> take() {
-    {
-      std::lock_guard lock(mutex_);
-      if (!kept_.empty()) {
-        std::unique_ptr<PreparedBatch> batch = std::move(kept_.back());
-        kept_.pop_back();
-        return batch;
-      }
-    }
-    return std::make_unique<PreparedBatch>();
-  }
-
-  void give_back(std::unique_ptr<PreparedBatch> batch) {
-    const std::size_t bytes = batch->texts.capacity() + batch->strings.capacity() +
-                              batch->events.capacity() * sizeof(PreparedEvent) +
-                              batch->fields.capacity() * sizeof(PreparedField);
-    if (bytes > kKeptBatchBytes) return;
-    batch->clear();
-    std::lock_guard lock(mutex_);
-    if (kept_.size() < kKeptBatches) kept_.push_back(std::move(batch));
-  }
-
- private:
-  std::mutex mutex_;                                  // never held together with another lock
-  std::vector<std::unique_ptr<PreparedBatch>> kept_;  // guarded by mutex_
-};
-
-BatchPool& batch_pool() {
-  static BatchPool pool;
-  return pool;
-}
-
 }  // namespace
 
 void evict_runs(RunMap& runs, std::uint64_t cap) {
@@ -96,8 +54,7 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
                   LogFileSystem& files) {
   // Parsing, normalising, serialising and hashing need nothing from the store, so they happen
   // before its lock is taken; the batch still enters the store as a whole, in line order.
-  std::unique_ptr<PreparedBatch> kept_batch = batch_pool().take();
-  PreparedBatch& batch = *kept_batch;
+  PreparedBatch batch;
   // Canonical texts are rarely longer than their lines; room for a little more saves regrowing.
   batch.texts.reserve(body.size() + body.size() / 8);
   {
@@ -149,7 +106,6 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
     }
     append_run_log(data_dir, pending.run_id, gathered, files);
   }
-  batch_pool().give_back(std::move(kept_batch));
 }
 
 }  // namespace torvesk
