@@ -1,5 +1,8 @@
 #include "server/text.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace torvesk {
 namespace {
 
@@ -107,6 +110,14 @@ std::string_view trim_white_space(std::string_view text) {
 bool is_valid_utf8(std::string_view bytes) {
   std::size_t pos = 0;
   while (pos < bytes.size()) {
+    // Runs of ASCII, the bulk of pushed bodies, are passed over eight bytes at a time.
+    while (bytes.size() - pos >= sizeof(std::uint64_t)) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes.data() + pos, sizeof word);
+      if ((word & 0x8080808080808080ULL) != 0) break;
+      pos += sizeof word;
+    }
+    if (pos == bytes.size()) break;
     const Decoded decoded = decode_at(bytes, pos);
     if (decoded.length == 0) return false;
     pos += decoded.length;
