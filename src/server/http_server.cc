@@ -1,5 +1,7 @@
 #include "server/http_server.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -36,6 +38,17 @@ using boost::system::error_code;
 namespace http_detail {
 
 class ServerCore;
+
+// When bodies read ahead and unsent answers have held this much together, the allocator is told
+// to give free memory back to the system once no request is in flight any more: a burst of large
+// requests leaves its buffers scattered between live blocks, where they would stay otherwise.
+constexpr std::uint64_t kTrimAfterBurstBytes = 64 * 1024 * 1024;
+
+// While this many requests are handed over and not yet answered (queued for a worker or in one),
+// bodies are no longer read ahead: a new request then most likely gets the busy answer, which
+// goes out at once instead of after its whole body, and one that does get a worker has its body
+// read by that worker. Below the request queue's capacity with the default worker count.
+constexpr std::size_t kPrereadMaxInFlight = 64;
 
 // Completion condition of answer writes: each send is offered everything not yet sent, so a
 // large answer leaves in as few system calls as the socket takes (the default offers 64 KiB).
@@ -115,6 +128,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::string answer_head_;
   Response answer_;
   std::uint64_t answer_charged_ = 0;  // bytes of the answer counted in the core's budget
+  bool in_flight_ = false;            // a request was handed over and its answer is not written
   bool closing_after_write_ = false;
   std::size_t drained_ = 0;
 };
@@ -148,6 +162,17 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
   const std::uint64_t max_body_bytes;           // bodies up to this size are read before hand-over
   std::atomic<std::uint64_t> preread_bytes{0};  // held by all sessions' preread_
   std::atomic<std::uint64_t> answer_bytes{0};   // held by all sessions' answers being written
+  std::atomic<std::size_t> requests_in_flight{0};  // handed over, answer not yet written
+  std::atomic<bool> burst_seen{false};  // kTrimAfterBurstBytes reached since the last trim
+
+  // Notes a burst when what the sessions hold together has reached kTrimAfterBurstBytes.
+  void note_held_bytes() {
+    if (preread_bytes.load(std::memory_order_relaxed) +
+            answer_bytes.load(std::memory_order_relaxed) >=
+        kTrimAfterBurstBytes) {
+      burst_seen.store(true, std::memory_order_relaxed);
+    }
+  }
 
   std::mutex mutex;
   std::condition_variable ready;
@@ -237,6 +262,9 @@ void Session::on_head(error_code ec) {
 bool Session::should_preread() const {
   if (body_mode_ == BodyMode::kNone || expect_continue_) return false;
   if (body_mode_ == BodyMode::kLength && length_left_ > core_->max_body_bytes) return false;
+  if (core_->requests_in_flight.load(std::memory_order_relaxed) >= kPrereadMaxInFlight) {
+    return false;
+  }
   return core_->preread_bytes.load(std::memory_order_relaxed) < kPrereadBudgetBytes;
 }
 
@@ -254,6 +282,7 @@ void Session::charge_preread() {
   if (preread_.size() > preread_charged_) {
     core_->preread_bytes.fetch_add(preread_.size() - preread_charged_, std::memory_order_relaxed);
     preread_charged_ = preread_.size();
+    core_->note_held_bytes();
   }
 }
 
@@ -274,6 +303,8 @@ void Session::hand_over() {
     request.declared_length = *length;
   }
   request.body = std::make_unique<SessionBodyReader>(shared_from_this());
+  in_flight_ = true;
+  core_->requests_in_flight.fetch_add(1, std::memory_order_relaxed);
   core_->deliver(Exchange(std::move(request), shared_from_this()));
 }
 
@@ -461,6 +492,7 @@ void Session::write_answer(Response response, bool force_close) {
   answer_head_ += "\r\n";
   answer_charged_ = answer_head_.size() + answer_.body.size();
   core_->answer_bytes.fetch_add(answer_charged_, std::memory_order_relaxed);
+  core_->note_held_bytes();
 
   // The sequence is copied into the write operation, so it may be a local; the bytes it points
   // to live in the session until the write completes. A HEAD answer announces the body's length
@@ -477,6 +509,12 @@ void Session::after_write(error_code ec) {
   stream_.expires_never();
   answer_ = Response();
   release_answer();
+  if (std::exchange(in_flight_, false) &&
+      core_->requests_in_flight.fetch_sub(1, std::memory_order_acq_rel) == 1 &&
+      core_->burst_seen.exchange(false, std::memory_order_relaxed)) {
+    // The burst is over and its buffers are freed: give their pages back.
+    malloc_trim(0);
+  }
   if (ec) return close_now();
   if (!closing_after_write_) return read_head();
   if (body_error_) return close_now();  // nothing worth draining on a failed connection
