@@ -66,8 +66,11 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
   }
 
   std::vector<PendingRun> pending_lines;
+  bool dropped_duplicate = false;
+  std::uint64_t batch_number = 0;
   {
     std::lock_guard lock(store.mutex);
+    batch_number = store.next_batch++;
     std::unordered_map<std::string_view, std::size_t> pending_index;
     // Consecutive lines usually name the same run: one lookup for the stretch.
     std::string_view current_id;
@@ -80,7 +83,10 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
         current_run = &find_or_add_run(store.runs, run_id);
         current_pending = kNoPending;
       }
-      if (!apply_prepared_event(*current_run, batch, event)) continue;
+      if (!apply_prepared_event(*current_run, batch, event)) {
+        dropped_duplicate = true;
+        continue;
+      }
       if (current_pending == kNoPending) {
         const auto [found, added] = pending_index.try_emplace(run_id, pending_lines.size());
         if (added) pending_lines.push_back(PendingRun{run_id, {}});
@@ -89,6 +95,7 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
       pending_lines[current_pending].add(TextSpan{event.text.offset, event.text.size + 1});
     }
     evict_runs(store.runs, env_u64("MONITOR_MAX_RUNS", kDefaultMaxRuns));
+    if (!pending_lines.empty()) store.batches_writing.insert(batch_number);
   }
 
   // Files are written with no lock held; each touched run gets one append.
@@ -105,6 +112,19 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
       gathered.append(batch.texts.view().substr(span.offset, span.size));
     }
     append_run_log(data_dir, pending.run_id, gathered, files);
+  }
+
+  if (!pending_lines.empty() || dropped_duplicate) {
+    std::unique_lock lock(store.mutex);
+    if (!pending_lines.empty()) {
+      store.batches_writing.erase(batch_number);
+      store.batch_written.notify_all();
+    }
+    if (dropped_duplicate) {
+      store.batch_written.wait(lock, [&] {
+        return store.batches_writing.empty() || *store.batches_writing.begin() > batch_number;
+      });
+    }
   }
 }
 

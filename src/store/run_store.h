@@ -1,9 +1,11 @@
 // The one lock-guarded map of runs, and the ingest of a pushed batch into it.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -20,11 +22,20 @@ inline constexpr std::uint64_t kDefaultMaxRuns = 200;
 struct RunStore {
   std::mutex mutex;
   RunMap runs;  // guarded by mutex
+
+  // Batches number themselves in the order they enter the store. A batch that found some of its
+  // events already held answers only once every earlier batch has written its files: the events
+  // it was told about may be on their way to disk in one of those.
+  std::uint64_t next_batch = 0;             // guarded by mutex
+  std::set<std::uint64_t> batches_writing;  // guarded by mutex
+  std::condition_variable batch_written;    // a batch left batches_writing
 };
 
 // Splits `body` into lines, normalises them, strips client-supplied "_observed_ip", stamps
 // `observed_ip` into "RunStarted" events, applies the batch as a whole under the lock, applies
-// the run cap, then appends each touched run's new lines to its log file with no lock held.
+// the run cap, then appends each touched run's new lines to its log file with no lock held. A
+// batch that dropped duplicates returns only after every earlier batch has written its files, so
+// that an answered push never stands for events that are not yet written.
 // Never fails towards the caller: bad lines are skipped, file errors ignored.
 void ingest_batch(RunStore& store, std::string_view body, const std::string& data_dir,
                   const std::optional<std::string>& observed_ip);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -174,6 +175,40 @@ TEST_F(IngestBatchTest, FilesAreWrittenWithTheLockReleased) {
   ingest("{\"run_id\":\"a\",\"ts\":1}\n{\"run_id\":\"b\",\"ts\":1}\n");
   EXPECT_EQ(files_.opens.size(), 2u);
   EXPECT_TRUE(lock_was_free);
+}
+
+// A runner that pushes a batch again while the first push is still being written must not be
+// answered before those events are on disk: a crash right then would lose what it was told was
+// kept.
+TEST_F(IngestBatchTest, RetriedBatchReturnsOnlyAfterTheOriginalIsWritten) {
+  const std::string batch = "{\"run_id\":\"r\",\"ts\":1}\n{\"run_id\":\"r\",\"ts\":2}\n";
+  std::promise<void> original_opening;
+  std::promise<void> release_original;
+  std::shared_future<void> released = release_original.get_future().share();
+  files_.on_open = [&, first = true](const std::string&) mutable {
+    if (!std::exchange(first, false)) return;
+    original_opening.set_value();
+    released.wait();
+  };
+  std::thread original([&] { ingest(batch); });
+  original_opening.get_future().wait();
+
+  std::atomic<bool> retry_returned{false};
+  std::thread retry([&] {
+    ingest(batch);
+    retry_returned = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(retry_returned) << "answered while the original was still unwritten";
+  release_original.set_value();
+  original.join();
+  retry.join();
+  EXPECT_TRUE(retry_returned);
+  EXPECT_EQ(log_of("r"), batch);
+
+  // A batch of new events alone does not wait for anyone.
+  ingest("{\"run_id\":\"r\",\"ts\":3}\n");
+  EXPECT_EQ(texts("r").size(), 3u);
 }
 
 TEST_F(IngestBatchTest, UnwritableFileStillShowsTheEvents) {
