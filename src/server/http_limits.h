@@ -32,6 +32,11 @@ inline constexpr std::size_t kHeadReadBytes = 4 * 1024;
 // Socket reads of chunked bodies use this much buffer space; large reads halve the number of
 // hand-offs on big bodies.
 inline constexpr std::size_t kReadBufferBytes = 64 * 1024;
+// What a connection's read buffer may hold unparsed: a head and what followed it, or a chunk-size
+// line or trailer that has not ended yet. A chunk header that never ends would otherwise grow the
+// buffer without bound; past this the read fails.
+inline constexpr std::size_t kMaxBufferedBytes = 2 * kReadBufferBytes;
+static_assert(kMaxBufferedBytes >= kMaxHeadBytes + kHeadReadBytes);
 // Content-Length bodies are read straight into the destination in pieces of at most this size.
 inline constexpr std::size_t kBodyReadChunkBytes = 1024 * 1024;
 // Bodies read ahead of their hand-over (so that a slow body holds no worker) may hold this much

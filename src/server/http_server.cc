@@ -181,7 +181,7 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
 };
 
 Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core)
-    : stream_(std::move(socket)), core_(std::move(core)) {
+    : stream_(std::move(socket)), core_(std::move(core)), buffer_(kMaxBufferedBytes) {
   error_code ec;
   const tcp::endpoint remote = stream_.socket().remote_endpoint(ec);
   if (!ec) peer_ = remote.address();
