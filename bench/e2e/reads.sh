@@ -75,7 +75,7 @@ overload_figure() {
     line=$(wrk -t2 -c"$connections" -d"$OVERLOAD_PROBE_SECONDS"s --timeout 10s -s "$script" "$url" -- "$body" | grep '^overload:')
     offered=$(bench_calc "$(bench_field requests "$line") / $(bench_field seconds "$line")")
     bench_note "probe, $connections connections: $offered req/s offered ($(bench_calc "$offered / $saturating") x saturating)"
-    if [ "$(bench_calc "$offered >= 4 * $saturating")" = 1 ] || [ "$connections" -ge 2048 ]; then break; fi
+    if [ "$(bench_calc "$offered >= 4 * $saturating")" = 1 ] || [ "$connections" -ge 1024 ]; then break; fi
     connections=$((connections * 2))
   done
   "$BENCH_BUILD/bench/e2e/e2e_latency_probe" --port "$port" --body "$body" \
