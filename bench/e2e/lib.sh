@@ -7,12 +7,14 @@ BENCH_TICKS=$(getconf CLK_TCK)
 
 bench_note() { printf '  # %s\n' "$*" >&2; }
 
-# A loopback TCP port nobody listens on.
+# A loopback TCP port no socket uses, below the range the system hands out to clients (the
+# overload figure leaves thousands of client ports behind).
 bench_free_port() {
-  local port
+  local port low
+  low=$(awk '{ print $1 }' /proc/sys/net/ipv4/ip_local_port_range)
   for _ in $(seq 1 200); do
-    port=$((20000 + RANDOM % 40000))
-    if [ -z "$(ss -Hltn "sport = :$port" 2>/dev/null)" ]; then
+    port=$((10000 + RANDOM % (low - 10000)))
+    if [ -z "$(ss -Htan "sport = :$port" 2>/dev/null)" ]; then
       echo "$port"
       return 0
     fi
@@ -44,7 +46,8 @@ bench_wait_ready() {
     fi
     sleep 0.02
   done
-  echo "monitor on port $port did not answer" >&2
+  echo "monitor on port $port did not answer; its error stream:" >&2
+  tail -n 5 "$BENCH_WORK/monitor-$port.err" >&2
   return 1
 }
 
