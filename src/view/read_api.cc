@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -12,81 +13,117 @@ namespace {
 
 constexpr std::string_view kRunNotFoundJson = R"({"error":"run not found"})";
 
-// A JSON string escaped exactly like the canonical text of the held events: quote, backslash,
-// \b \t \n \f \r, other controls as lower-case \u00XX, every other byte as it stands.
-void append_json_string(std::string& out, std::string_view text) {
+// Most bytes a JSON string of `text` takes: two quotes and at most six bytes ("\u00XX") per byte.
+std::size_t json_string_room(std::string_view text) { return 2 + 6 * text.size(); }
+
+char* write_text(char* p, std::string_view text) {
+  if (!text.empty()) std::memcpy(p, text.data(), text.size());
+  return p + text.size();
+}
+
+// Writes `text` as a JSON string at `p`, which has json_string_room(text) bytes, escaped exactly
+// like the canonical text of the held events: quote, backslash, \b \t \n \f \r, other controls
+// as lower-case \u00XX, every other byte as it stands. Returns the end of what was written.
+char* write_json_string(char* p, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  std::size_t plain_from = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(text, plain_from, i - plain_from);
-    plain_from = i + 1;
+  *p++ = '"';
+  const char* at = text.data();
+  const char* const end = at + text.size();
+  while (at != end) {
+    const char* plain = at;
+    while (at != end && static_cast<unsigned char>(*at) >= 0x20 && *at != '"' && *at != '\\') ++at;
+    p = write_text(p, std::string_view(plain, static_cast<std::size_t>(at - plain)));
+    if (at == end) break;
+    const auto c = static_cast<unsigned char>(*at++);
+    *p++ = '\\';
     switch (c) {
       case '"':
-        out += "\\\"";
+        *p++ = '"';
         break;
       case '\\':
-        out += "\\\\";
+        *p++ = '\\';
         break;
       case '\b':
-        out += "\\b";
+        *p++ = 'b';
         break;
       case '\t':
-        out += "\\t";
+        *p++ = 't';
         break;
       case '\n':
-        out += "\\n";
+        *p++ = 'n';
         break;
       case '\f':
-        out += "\\f";
+        *p++ = 'f';
         break;
       case '\r':
-        out += "\\r";
+        *p++ = 'r';
         break;
       default:
-        out += "\\u00";
-        out += kHex[c >> 4];
-        out += kHex[c & 0xF];
+        p = write_text(p, "u00");
+        *p++ = kHex[c >> 4];
+        *p++ = kHex[c & 0xF];
     }
   }
-  out.append(text, plain_from, text.size() - plain_from);
-  out += '"';
+  *p++ = '"';
+  return p;
+}
+
+// `"key":` followed by the value as a JSON string or as a decimal number. Keys are fixed
+// lower-case names, nothing to escape.
+char* write_member(char* p, std::string_view key, std::string_view value) {
+  *p++ = '"';
+  p = write_text(p, key);
+  p = write_text(p, "\":");
+  return write_json_string(p, value);
+}
+
+char* write_member(char* p, std::string_view key, std::uint64_t value) {
+  *p++ = '"';
+  p = write_text(p, key);
+  p = write_text(p, "\":");
+  return std::to_chars(p, p + 20, value).ptr;
+}
+
+// Grows `out` by `room` bytes, lets `write` fill them from their start and return its end, and
+// cuts `out` back to what was written.
+template <class Write>
+void append_written(std::string& out, std::size_t room, Write&& write) {
+  const std::size_t old_size = out.size();
+  out.resize(old_size + room);
+  char* const end = write(out.data() + old_size);
+  out.resize(static_cast<std::size_t>(end - out.data()));
 }
 
 void append_member(std::string& out, std::string_view key, std::string_view value) {
-  out += '"';
-  out += key;  // keys are fixed lower-case names, nothing to escape
-  out += "\":";
-  append_json_string(out, value);
+  append_written(out, key.size() + 3 + json_string_room(value),
+                 [&](char* p) { return write_member(p, key, value); });
 }
 
-void append_member(std::string& out, std::string_view key, std::uint64_t value) {
-  out += '"';
-  out += key;
-  out += "\":";
-  char digits[20];
-  const auto result = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, result.ptr);
-}
+// Keys, punctuation and the two numbers of one summary.
+constexpr std::size_t kSummaryFixedRoom = 192;
 
 void append_summary(std::string& out, const std::string& run_id, const Run& run) {
-  out += '{';
-  append_member(out, "run_id", run_id);
-  out += ',';
-  append_member(out, "plan_name", run.plan_name);
-  out += ',';
-  append_member(out, "studio_label", run.studio_label);
-  out += ',';
-  append_member(out, "observed_ip", run.observed_ip);
-  out += ',';
-  append_member(out, "status", run.status);
-  out += ',';
-  append_member(out, "events", static_cast<std::uint64_t>(run.events.size()));
-  out += ',';
-  append_member(out, "last_seen_ms", run.last_seen_ms);
-  out += '}';
+  const std::size_t room = kSummaryFixedRoom + json_string_room(run_id) +
+                           json_string_room(run.plan_name) + json_string_room(run.studio_label) +
+                           json_string_room(run.observed_ip) + json_string_room(run.status);
+  append_written(out, room, [&](char* p) {
+    *p++ = '{';
+    p = write_member(p, "run_id", run_id);
+    *p++ = ',';
+    p = write_member(p, "plan_name", run.plan_name);
+    *p++ = ',';
+    p = write_member(p, "studio_label", run.studio_label);
+    *p++ = ',';
+    p = write_member(p, "observed_ip", run.observed_ip);
+    *p++ = ',';
+    p = write_member(p, "status", run.status);
+    *p++ = ',';
+    p = write_member(p, "events", static_cast<std::uint64_t>(run.events.size()));
+    *p++ = ',';
+    p = write_member(p, "last_seen_ms", run.last_seen_ms);
+    *p++ = '}';
+    return p;
+  });
 }
 
 // The detail's length unless escaping lengthens a value: keys and punctuation, the values, and
