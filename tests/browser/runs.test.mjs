@@ -44,6 +44,25 @@ describe('run list and detail banner', () => {
     assert.equal(await page.locator('#runs .run[data-id="bare"] .prov').count(), 0);
   });
 
+  test('a direction override in a runner\'s value cannot reorder the address the monitor saw', async () => {
+    await monitor.push([ev('RunStarted', 'spoof', {studio_label: 'Studio \u202E', runner_host: 'h\u202E'}, T0 + 60)]);
+    await waitForRun(page, 'spoof');
+    // Left edges of the address's first and last characters as drawn: left to right unless reordered.
+    const drawnInOrder = (selector) => page.$eval(selector, (el) => {
+      const walker = document.createTreeWalker(el, NodeFilter.SHOW_TEXT);
+      for (let n = walker.nextNode(); n; n = walker.nextNode()) {
+        const at = n.data.indexOf('127.0.0.1');
+        if (at < 0) continue;
+        const edge = (i) => { const r = document.createRange(); r.setStart(n, i); r.setEnd(n, i + 1); return r.getBoundingClientRect().left; };
+        return edge(at) < edge(at + 8);
+      }
+      return null;
+    });
+    assert.equal(await drawnInOrder('#runs .run[data-id="spoof"] .prov'), true);
+    await showRun(page, 'spoof');
+    assert.equal(await drawnInOrder('#detail .banner .ip'), true);
+  });
+
   test('a chosen run is selected and its banner carries provenance, address and the save link', async () => {
     await showRun(page, 'full');
     assert.deepEqual(await page.$$eval('#runs .run.sel', (els) => els.map((e) => e.dataset.id)), ['full']);
