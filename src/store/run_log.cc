@@ -213,6 +213,7 @@ void load_runs(const std::string& data_dir, RunStore& store, const Clock& clock,
   PreparedBatch batch;
   std::string contents;
   std::lock_guard lock(store.mutex);
+  ++store.generation;
   for (const fs::path& path : paths) {
     if (!files.read_file(path.string(), contents)) continue;
     // A file that is not UTF-8 is skipped whole, unless its only flaws are lines cut inside a

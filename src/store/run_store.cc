@@ -71,6 +71,7 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
   {
     std::lock_guard lock(store.mutex);
     batch_number = store.next_batch++;
+    ++store.generation;
     std::unordered_map<std::string_view, std::size_t> pending_index;
     // Consecutive lines usually name the same run: one lookup for the stretch.
     std::string_view current_id;

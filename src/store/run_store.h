@@ -3,6 +3,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -19,9 +20,22 @@ class LogFileSystem;
 // Runs held in memory when MONITOR_MAX_RUNS is unset or unreadable; the least recently seen go.
 inline constexpr std::uint64_t kDefaultMaxRuns = 200;
 
+// An answer body built from the runs, valid while the store's generation stays the same.
+struct CachedAnswer {
+  std::uint64_t generation = 0;
+  std::string key;                          // what else the answer was built from
+  std::shared_ptr<const std::string> body;  // null until one is built
+};
+
 struct RunStore {
   std::mutex mutex;
   RunMap runs;  // guarded by mutex
+  // Moves on whenever `runs` may have changed: every batch and every load. Whoever changes `runs`
+  // otherwise must move it on too, or cached answers go stale.
+  std::uint64_t generation = 0;  // guarded by mutex
+  // The run list answer, rebuilt only when the runs have changed since: dashboards poll it every
+  // two seconds, and building it means escaping every run's summary under the lock.
+  CachedAnswer run_list_answer;  // guarded by mutex
 
   // Batches number themselves in the order they enter the store. A batch that found some of its
   // events already held answers only once every earlier batch has written its files: the events

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -141,27 +142,37 @@ std::size_t detail_size_hint(const std::string& run_id, const Run& run) {
 }  // namespace
 
 Response run_list(RunStore& store, const std::string& data_dir) {
-  std::string json;
+  std::shared_ptr<const std::string> body;
   {
     std::lock_guard lock(store.mutex);
-    std::vector<const RunMap::value_type*> entries;
-    entries.reserve(store.runs.size());
-    for (const RunMap::value_type& entry : store.runs) entries.push_back(&entry);
-    std::stable_sort(entries.begin(), entries.end(), [](const auto* a, const auto* b) {
-      return a->second.last_seen_ms > b->second.last_seen_ms;
-    });
-    constexpr std::size_t kSummaryBytes = 192;  // keys, counts and typical metadata of one run
-    json.reserve(32 + data_dir.size() + entries.size() * kSummaryBytes);
-    json += R"({"runs":[)";
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      if (i != 0) json += ',';
-      append_summary(json, entries[i]->first, entries[i]->second);
+    CachedAnswer& cached = store.run_list_answer;
+    if (cached.body && cached.generation == store.generation && cached.key == data_dir) {
+      body = cached.body;
+    } else {
+      std::vector<const RunMap::value_type*> entries;
+      entries.reserve(store.runs.size());
+      for (const RunMap::value_type& entry : store.runs) entries.push_back(&entry);
+      std::stable_sort(entries.begin(), entries.end(), [](const auto* a, const auto* b) {
+        return a->second.last_seen_ms > b->second.last_seen_ms;
+      });
+      constexpr std::size_t kSummaryBytes = 192;  // keys, counts and typical metadata of one run
+      std::string json;
+      json.reserve(32 + data_dir.size() + entries.size() * kSummaryBytes);
+      json += R"({"runs":[)";
+      for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i != 0) json += ',';
+        append_summary(json, entries[i]->first, entries[i]->second);
+      }
+      json += "],";
+      append_member(json, "data_dir", data_dir);
+      json += '}';
+      body = std::make_shared<const std::string>(std::move(json));
+      cached = CachedAnswer{store.generation, data_dir, body};
     }
-    json += "],";
-    append_member(json, "data_dir", data_dir);
-    json += '}';
   }
-  return json_text_response(std::move(json));
+  // The copy is made after the lock is released; the cached text is never changed, only
+  // replaced.
+  return json_text_response(std::string(*body));
 }
 
 Response run_detail(RunStore& store, const std::string& run_id) {

@@ -12,6 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "../store/fake_log_files.h"
+#include "../store/store_test_support.h"
+#include "store/run_log.h"
+
 namespace torvesk {
 namespace {
 
@@ -73,6 +77,55 @@ TEST(RunList, ManyRunsSortedWithTiesKept) {
   for (std::size_t i = 1; i < runs.size(); ++i) {
     EXPECT_GE(runs[i - 1].at("last_seen_ms").to_number<std::uint64_t>(),
               runs[i].at("last_seen_ms").to_number<std::uint64_t>());
+  }
+}
+
+// The list answer is reused while nothing changes; every batch, even one that changes nothing
+// visible, and every load are seen by the next list.
+TEST(RunList, NextListShowsEveryBatchAndLoad) {
+  RunStore store;
+  testing::ScratchDir dir;
+  testing::FakeLogFiles files;
+  std::uint64_t clock_ms = 1000;
+  const Clock clock = [&] { return clock_ms; };
+  const auto ids = [&](const std::string& data_dir) {
+    std::vector<std::string> listed;
+    const boost::json::value list = boost::json::parse(run_list(store, data_dir).body);
+    for (const auto& run : list.at("runs").as_array()) {
+      listed.emplace_back(run.at("run_id").as_string());
+    }
+    return listed;
+  };
+  const auto push = [&](const std::string& body) {
+    ingest_batch(store, body, dir.path(), std::nullopt, clock, files);
+  };
+
+  push(R"({"run_id":"a","ts":1})");
+  EXPECT_EQ(ids(dir.path()), std::vector<std::string>{"a"});
+  EXPECT_EQ(run_list(store, dir.path()).body, run_list(store, dir.path()).body);
+
+  clock_ms = 2000;
+  push(R"({"run_id":"b","ts":2})");
+  EXPECT_EQ(ids(dir.path()), (std::vector<std::string>{"b", "a"}));
+
+  {
+    SCOPED_TRACE("another data folder text");
+    const auto other = boost::json::parse(run_list(store, "elsewhere").body);
+    EXPECT_EQ(other.at("data_dir"), "elsewhere");
+  }
+  {
+    SCOPED_TRACE("a batch that only evicts");
+    testing::ScopedEnv cap("MONITOR_MAX_RUNS", "1");
+    push("");
+    EXPECT_EQ(ids(dir.path()), std::vector<std::string>{"b"});
+  }
+  {
+    SCOPED_TRACE("a load");
+    testing::write_file(dir.file("c.ndjson"), "{\"run_id\":\"c\",\"ts\":3}\n");
+    clock_ms = 3000;
+    load_runs(dir.path(), store, clock, files);
+    const std::vector<std::string> listed = ids(dir.path());
+    EXPECT_NE(std::find(listed.begin(), listed.end(), "c"), listed.end());
   }
 }
 
