@@ -1,5 +1,8 @@
 #include "server/worker_pool.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <system_error>
 #include <thread>
 
@@ -23,6 +26,8 @@ void receive_loop(HttpServer& server, RequestQueue<Exchange>& queue) {
 }
 
 void worker_loop(RequestQueue<Exchange>& queue, const RequestHandler& handler) {
+  // Per thread on Linux; a failure leaves the worker at the normal priority.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWorkerNiceness);
   while (std::optional<Exchange> exchange = queue.take()) {
     Response response;
     try {

@@ -17,6 +17,11 @@ using RequestHandler = std::function<Response(Request&)>;
 // The queue holds this many requests per worker before the busy answer is given.
 inline constexpr std::size_t kQueuePlacesPerWorker = 4;
 
+// Workers run at this niceness (lower priority): their handlers are the bulk of the work, while
+// the receiving thread and the layer's threads must stay quick to read heads, give busy answers
+// and send what the workers made, however many workers are busy.
+inline constexpr int kWorkerNiceness = 10;
+
 // 503 "busy, retry later" with "Retry-After: 1" and the security headers.
 Response busy_response();
 
