@@ -71,11 +71,22 @@ overload_figure() {
   bench_note "push of $(stat -c %s "$body") bytes: saturating at $saturating req/s"
   sleep 2
   rss_before=$(bench_rss_kib "$MONITOR_PID")
+  # Doubles the connections until the offered rate reaches four times the saturating rate; when
+  # more connections stop adding to it first, the count that offered the most is kept.
+  local best_connections=$connections best_offered=0
   while :; do
     line=$(wrk -t2 -c"$connections" -d"$OVERLOAD_PROBE_SECONDS"s --timeout 10s -s "$script" "$url" -- "$body" | grep '^overload:')
     offered=$(bench_calc "$(bench_field requests "$line") / $(bench_field seconds "$line")")
     bench_note "probe, $connections connections: $offered req/s offered ($(bench_calc "$offered / $saturating") x saturating)"
-    if [ "$(bench_calc "$offered >= 4 * $saturating")" = 1 ] || [ "$connections" -ge 1024 ]; then break; fi
+    if [ "$(bench_calc "$offered > $best_offered")" = 1 ]; then
+      best_offered=$offered
+      best_connections=$connections
+    fi
+    if [ "$(bench_calc "$offered >= 4 * $saturating")" = 1 ]; then break; fi
+    if [ "$(bench_calc "$offered < $best_offered")" = 1 ] || [ "$connections" -ge 1024 ]; then
+      connections=$best_connections
+      break
+    fi
     connections=$((connections * 2))
   done
   "$BENCH_BUILD/bench/e2e/e2e_latency_probe" --port "$port" --body "$body" \

@@ -534,7 +534,8 @@ void Session::drain_then_close() {
   stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
   if (drained_ == 0) stream_.expires_after(kDrainTimeout);
   buffer_.clear();
-  stream_.async_read_some(buffer_.prepare(kHeadReadBytes),
+  // Large pieces: a client that sent a whole body after its head is refused in a few reads.
+  stream_.async_read_some(buffer_.prepare(kReadBufferBytes),
                           [self = shared_from_this()](error_code ec, std::size_t n) {
                             self->drained_ += n;
                             if (ec || self->drained_ >= kDrainMaxBytes) return self->close_now();
