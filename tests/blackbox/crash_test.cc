@@ -25,18 +25,6 @@ constexpr int kDefaultRounds = 5;
 // Every round pushes for at most this long before the kill.
 constexpr auto kLongestPushing = 400ms;
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = text.find('\n', start);
-    lines.push_back(text.substr(start, end - start));
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return lines;
-}
-
 // Events whose text is already canonical, so the stored line equals the pushed one. Their
 // messages are mostly two- and three-byte characters, so a cut write usually splits one.
 std::string event_line(const std::string& run_id, std::uint64_t seq, std::size_t message_bytes) {

@@ -77,18 +77,6 @@ std::string marker(std::size_t index, const std::string& name) {
   return "{\"type\":\"Marker\",\"case\":\"" + name + "\",\"ts\":" + std::to_string(index) + "}";
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = text.find('\n', start);
-    lines.push_back(text.substr(start, end - start));
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return lines;
-}
-
 TEST(JsonSuite, OneLineCasesInOneBatchAreStoredOrDroppedAndTheBatchStaysWhole) {
   const SuiteFiles files = suite_files();
   ASSERT_GT(files.one_line.size(), 200u) << "the suite is missing";

@@ -438,6 +438,18 @@ std::string read_file(const std::string& path) {
   return text.str();
 }
 
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find('\n', start);
+    lines.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return lines;
+}
+
 const std::vector<std::string>& security_header_names() {
   static const std::vector<std::string> names{"Content-Security-Policy", "X-Content-Type-Options",
                                               "X-Frame-Options", "Referrer-Policy",

@@ -148,6 +148,9 @@ std::optional<HttpResponse> ingest(
 
 std::string read_file(const std::string& path);
 
+// The lines of `text` split at line feeds, without them; no empty last line after a final one.
+std::vector<std::string> lines_of(const std::string& text);
+
 // The names of the five security headers, in the order every answer carries them.
 const std::vector<std::string>& security_header_names();
 
