@@ -44,12 +44,12 @@ class StringBodyReader final : public BodyReader {
 };
 
 struct Request {
-  std::string method;  // as sent: "GET", "POST", ...
-  std::string target;  // raw request-target, query included
-  std::vector<Header> headers;  // received order, duplicates kept
-  std::optional<IpAddress> peer;  // absent when the connection cannot tell
+  std::string method;                            // as sent: "GET", "POST", ...
+  std::string target;                            // raw request-target, query included
+  std::vector<Header> headers;                   // received order, duplicates kept
+  std::optional<IpAddress> peer;                 // absent when the connection cannot tell
   std::optional<std::uint64_t> declared_length;  // from Content-Length
-  std::unique_ptr<BodyReader> body;  // never null
+  std::unique_ptr<BodyReader> body;              // never null
 };
 
 }  // namespace torvesk

@@ -266,10 +266,11 @@ TEST(HttpLayer, EndlessChunkHeaderFailsTheRead) {
   MonitorProcess monitor;
   ASSERT_TRUE(monitor.started());
   Connection connection(monitor.address(), monitor.port());
-  ASSERT_TRUE(connection.send("POST /ingest HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                              "Content-Type: application/x-ndjson\r\n"
-                              "Transfer-Encoding: chunked\r\n\r\n1;" +
-                              std::string(512 * 1024, 'a')));
+  ASSERT_TRUE(
+      connection.send("POST /ingest HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                      "Content-Type: application/x-ndjson\r\n"
+                      "Transfer-Encoding: chunked\r\n\r\n1;" +
+                      std::string(512 * 1024, 'a')));
   const auto response = connection.read_response(10s);
   ASSERT_TRUE(response);
   EXPECT_EQ(response->status, 400);

@@ -84,7 +84,8 @@ TEST(Startup, InsecureLocalModePrintsBannerAndBothWarnings) {
       "reading WITHOUT token (insecure local, local Host only)\n" + kWarn +
       "ingest WITHOUT token (insecure local mode): accepts pushes from any process on this "
       "machine\n" +
-      kWarn + "reading WITHOUT token (insecure local mode): served only to requests with a local "
+      kWarn +
+      "reading WITHOUT token (insecure local mode): served only to requests with a local "
       "Host\n";
   EXPECT_EQ(monitor.stderr_text(), expected);
   EXPECT_TRUE(std::filesystem::is_directory(monitor.data_dir())) << "data folder created";

@@ -43,14 +43,15 @@ TEST(RequestPath, IsTheTargetUpToTheFirstQuestionMark) {
 class Dispatch : public ::testing::Test {
  protected:
   Dispatch() {
-    dir_ = std::filesystem::temp_directory_path() / ("torvesk-dispatch-" + std::to_string(getpid()));
+    dir_ =
+        std::filesystem::temp_directory_path() / ("torvesk-dispatch-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir_);
   }
   ~Dispatch() override { std::filesystem::remove_all(dir_); }
 
   ServerState make_state(std::string read_token = "") {
-    return ServerState(dir_.string(), "", std::move(read_token), 1024,
-                       std::make_shared<RunStore>(), 0, 20);
+    return ServerState(dir_.string(), "", std::move(read_token), 1024, std::make_shared<RunStore>(),
+                       0, 20);
   }
 
   static Response call(ServerState& state, std::string method, std::string target,
@@ -76,8 +77,9 @@ std::string content_type(const Response& response) {
 
 TEST_F(Dispatch, RoutesByMethodAndExactPath) {
   ServerState state = make_state();
-  ingest_batch(*state.store, "{\"type\":\"X\",\"run_id\":\"a/b\",\"ts\":7}\n"
-                             "{\"type\":\"X\",\"run_id\":\"download\",\"ts\":8}\n",
+  ingest_batch(*state.store,
+               "{\"type\":\"X\",\"run_id\":\"a/b\",\"ts\":7}\n"
+               "{\"type\":\"X\",\"run_id\":\"download\",\"ts\":8}\n",
                state.data_dir, std::nullopt);
   const std::string page = "text/html; charset=utf-8";
   const std::string text = "text/plain; charset=UTF-8";
@@ -142,8 +144,8 @@ TEST_F(Dispatch, EveryGetPassesTheReadGateBeforeRouting) {
     EXPECT_EQ(refused.status, 401);
     EXPECT_EQ(refused.body, "authentication required");
   }
-  const Response allowed = call(protected_state, "GET", "/api/runs",
-                                {{"Authorization", "Bearer 0123456789abcdef"}});
+  const Response allowed =
+      call(protected_state, "GET", "/api/runs", {{"Authorization", "Bearer 0123456789abcdef"}});
   EXPECT_EQ(allowed.status, 200);
 }
 
