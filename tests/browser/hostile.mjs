@@ -459,6 +459,17 @@ function checkSearch(checks, where, snap, entries, text) {
   });
 }
 
+// The event view drawn from `snap` against what `expect` says of its summary, chips and rows.
+function checkEventView(checks, where, snap, expect) {
+  checks.same(`${where}: summary figures`, snap.summary, expect.summary);
+  checks.same(`${where}: error line`, snap.error, expect.error);
+  checks.same(`${where}: node chips`, [...(snap.chips[0] ?? [])].sort(), expect.nodeChips);
+  checks.same(`${where}: rule chips`, snap.chips[1], expect.ruleChips);
+  checks.same(`${where}: node select`, snap.options, expect.options);
+  checks.same(`${where}: rows`, snap.rows.length, expect.rows.length);
+  expect.rows.forEach((want, k) => checks.same(`${where}: row`, snap.rows[k], want, want));
+}
+
 // ---- The test -----------------------------------------------------------------------------------
 
 const META = HOSTILE.map((_, i) => metaRun(i));
@@ -589,13 +600,7 @@ export function hostileSuite({bypassCSP}) {
       }, EV_ID);
       checks.same('event run: list entry', entry, [EV_PLAN, EV_ID]);
       checks.same('event run: banner', s.brow, [EV_PLAN, EV_ID, 'failed', `${EVENTS.length} events`, '\u{1F4BE} Save log']);
-      checks.same('event run: summary figures', s.summary, EXPECT_EV.summary);
-      checks.same('event run: error line', s.error, EXPECT_EV.error);
-      checks.same('event run: node chips', [...(s.chips[0] ?? [])].sort(), EXPECT_EV.nodeChips);
-      checks.same('event run: rule chips', s.chips[1], EXPECT_EV.ruleChips);
-      checks.same('event run: node select', s.options, EXPECT_EV.options);
-      checks.same('event run: rows', s.rows.length, EXPECT_EV.rows.length);
-      EXPECT_EV.rows.forEach((want, k) => checks.same('event run: row', s.rows[k], want, want));
+      checkEventView(checks, 'event run', s, EXPECT_EV);
       // Choosing a node shows exactly its rows. Every option's value is compared above; choosing
       // redraws the whole panel with its thousand chips, so a sample is chosen (the file shares
       // the select and its wiring).
@@ -626,13 +631,7 @@ export function hostileSuite({bypassCSP}) {
                   [`\u{1F4C2} ${FILE_NAME}`, `failed${n} events \u00b7 from file`]);
       checks.same('file: banner', s.brow, [`\u{1F4C2} ${FILE_NAME}`, EV_PLAN, EV_ID, 'failed', `${n} events`, '\u2715 close']);
       checks.same('file: header line', s.lines, headerLine(FILE.header));
-      checks.same('file: summary figures', s.summary, EXPECT_FILE.summary);
-      checks.same('file: error line', s.error, EXPECT_FILE.error);
-      checks.same('file: node chips', [...(s.chips[0] ?? [])].sort(), EXPECT_FILE.nodeChips);
-      checks.same('file: rule chips', s.chips[1], EXPECT_FILE.ruleChips);
-      checks.same('file: node select', s.options, EXPECT_FILE.options);
-      checks.same('file: rows', s.rows.length, EXPECT_FILE.rows.length);
-      EXPECT_FILE.rows.forEach((want, k) => checks.same('file: row', s.rows[k], want, want));
+      checkEventView(checks, 'file', s, EXPECT_FILE);
       for (const text of SEARCHES) checkSearch(checks, 'file', await search(text, false), FILE.entries, text);
       await page.fill('#q', '');
       await page.waitForFunction(() => document.querySelector('#detail .cerca') === null, null, {timeout: WAIT_MS});
