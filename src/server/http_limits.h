@@ -53,9 +53,6 @@ inline constexpr std::uint64_t kPendingAnswerBudgetBytes = 128 * 1024 * 1024;
 // Connections beyond this count are closed as soon as they are accepted; each costs a socket
 // and a read buffer.
 inline constexpr std::size_t kMaxConnections = 10000;
-// Threads that accept connections, read heads and bodies, and write answers. Two keep one slow
-// handler from delaying every connection on a two-core machine.
-inline constexpr std::size_t kIoThreads = 2;
 // After a transient accept failure (out of file descriptors, aborted connection) accepting is
 // tried again after this pause instead of spinning.
 inline constexpr std::chrono::milliseconds kAcceptRetryDelay{50};

@@ -15,11 +15,11 @@
 #include <boost/beast/http/basic_parser.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/status.hpp>
-#include <condition_variable>
 #include <deque>
 #include <future>
 #include <limits>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -54,6 +54,16 @@ constexpr std::size_t kPrereadMaxInFlight = 64;
 // large answer leaves in as few system calls as the socket takes (the default offers 64 KiB).
 std::size_t offer_all_remaining(const error_code& ec, std::size_t) {
   return ec ? 0 : std::numeric_limits<std::size_t>::max();
+}
+
+// Giving free pages back walks the whole heap, which takes milliseconds when the store is large;
+// the receiving thread, which runs all of the layer's I/O, must not stall on it.
+void trim_in_background() {
+  try {
+    std::thread([] { malloc_trim(0); }).detach();
+  } catch (const std::system_error&) {
+    malloc_trim(0);
+  }
 }
 
 // One connection. Every member is touched only on the session's strand, except where noted.
@@ -174,8 +184,8 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
     }
   }
 
+  // deliver() runs inside receive() on the receiving thread; stop() may come from any thread.
   std::mutex mutex;
-  std::condition_variable ready;
   std::deque<Exchange> received;  // guarded by mutex; at most one per connection
   bool stopped = false;           // guarded by mutex
 };
@@ -513,7 +523,7 @@ void Session::after_write(error_code ec) {
       core_->requests_in_flight.fetch_sub(1, std::memory_order_acq_rel) == 1 &&
       core_->burst_seen.exchange(false, std::memory_order_relaxed)) {
     // The burst is over and its buffers are freed: give their pages back.
-    malloc_trim(0);
+    trim_in_background();
   }
   if (ec) return close_now();
   if (!closing_after_write_) return read_head();
@@ -575,23 +585,29 @@ void ServerCore::accept_next() {
 }
 
 void ServerCore::deliver(Exchange exchange) {
-  {
-    std::lock_guard lock(mutex);
-    if (!stopped) {
-      received.push_back(std::move(exchange));
-    }
-  }
-  ready.notify_one();
+  std::lock_guard lock(mutex);
+  if (!stopped) received.push_back(std::move(exchange));
   // When stopped, `exchange` is dropped here and answers 500 by itself.
 }
 
 std::optional<Exchange> ServerCore::receive() {
-  std::unique_lock lock(mutex);
-  ready.wait(lock, [this] { return stopped || !received.empty(); });
-  if (received.empty()) return std::nullopt;
-  Exchange exchange = std::move(received.front());
-  received.pop_front();
-  return exchange;
+  for (;;) {
+    {
+      std::lock_guard lock(mutex);
+      if (!received.empty()) {
+        Exchange exchange = std::move(received.front());
+        received.pop_front();
+        return exchange;
+      }
+      if (stopped) return std::nullopt;
+    }
+    try {
+      // Runs one completion of the layer's I/O on this thread; one of them may deliver a request.
+      if (io.run_one() == 0) return std::nullopt;
+    } catch (...) {
+      // A handler fault must not end the layer; carry on with the next handler.
+    }
+  }
 }
 
 void ServerCore::stop() {
@@ -601,7 +617,7 @@ void ServerCore::stop() {
     stopped = true;
     abandoned.swap(received);
   }
-  ready.notify_all();
+  // The abandoned exchanges answer 500 as they are destroyed here.
 }
 
 }  // namespace http_detail
@@ -632,11 +648,11 @@ void Exchange::answer(Response response) {
 }
 
 struct HttpServer::Impl {
-  net::io_context io{static_cast<int>(kIoThreads)};
+  // One thread runs the I/O: the one calling receive().
+  net::io_context io{1};
   explicit Impl(std::uint64_t max_body_bytes)
       : core(std::make_shared<http_detail::ServerCore>(io, max_body_bytes)) {}
   std::shared_ptr<http_detail::ServerCore> core;
-  std::vector<std::thread> threads;
   std::uint16_t port = 0;
 };
 
@@ -658,36 +674,21 @@ std::variant<std::unique_ptr<HttpServer>, std::string> HttpServer::start(
   impl->port = acceptor.local_endpoint(ec).port();
 
   impl->core->accept_next();
-  for (std::size_t i = 0; i < kIoThreads; ++i) {
-    impl->threads.emplace_back([io = &impl->io] {
-      for (;;) {
-        try {
-          io->run();
-          return;
-        } catch (...) {
-          // A handler fault must not end the layer; carry on with the next handler.
-        }
-      }
-    });
-  }
   return std::unique_ptr<HttpServer>(new HttpServer(std::move(impl)));
 }
 
-HttpServer::~HttpServer() {
-  stop();
-  impl_->io.stop();
-  for (std::thread& thread : impl_->threads) thread.join();
-}
+HttpServer::~HttpServer() { stop(); }
 
 std::optional<Exchange> HttpServer::receive() { return impl_->core->receive(); }
 
 void HttpServer::stop() {
+  impl_->core->stop();
+  // Also wakes a receive() waiting for I/O on another thread, which then sees the stop.
   net::post(impl_->io, [core = impl_->core] {
     error_code ignored;
     core->acceptor.close(ignored);
     core->retry_timer.cancel();
   });
-  impl_->core->stop();
 }
 
 std::uint16_t HttpServer::local_port() const { return impl_->port; }

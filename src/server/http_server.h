@@ -1,6 +1,9 @@
-// The HTTP/1.1 layer: accepts connections and reads request heads on its own I/O threads, hands
-// each request over through a blocking receive(), lets a worker read the body and answer it once
-// from any thread. Slow or hostile clients are bounded by the limits in http_limits.h.
+// The HTTP/1.1 layer: accepts connections, reads request heads and writes answers on the thread
+// that waits in receive(), which hands each request over; lets a worker read the body and answer
+// it once from any thread. All of the layer's I/O runs inside receive(), so that a request reaches
+// the receiving thread without a thread switch: connections make progress only while a thread
+// waits there, and a worker's body read or answer completes the next time it does. Slow or
+// hostile clients are bounded by the limits in http_limits.h.
 #pragma once
 
 #include <cstdint>
@@ -58,11 +61,13 @@ class HttpServer {
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
-  // Waits for the next request whose head has been read. nullopt once the listener has failed
-  // or the server has been stopped: no request will come any more.
+  // Runs the layer's I/O on the calling thread until a request whose head has been read is there,
+  // and returns it. nullopt once the listener has failed or the server has been stopped: no
+  // request will come any more. One thread at a time; it must come back here without waiting
+  // for any worker.
   std::optional<Exchange> receive();
 
-  // Ends accepting; receive() then returns nullopt. Idempotent.
+  // Ends accepting; receive() then returns nullopt. Any thread; idempotent.
   void stop();
 
   // True while answers not yet taken by their clients hold kPendingAnswerBudgetBytes or more;

@@ -26,7 +26,7 @@ class BodyReader {
   virtual ~BodyReader() = default;
   // Appends body bytes to `out` until the body has ended or `out` has grown by `cap` bytes,
   // whichever comes first. Sends "100 Continue" first when the client asked for it. Returns false
-  // on a read error or timeout. Blocks the calling thread (a worker, never an I/O thread).
+  // on a read error or timeout. Blocks the calling thread (a worker, never the receiving one).
   virtual bool read_to_end(std::string& out, std::uint64_t cap) = 0;
 };
 
