@@ -1,6 +1,7 @@
 #include "server/http_server.h"
 
 #include <malloc.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <array>
@@ -66,6 +67,11 @@ void trim_in_background() {
   }
 }
 
+// The core whose I/O this thread runs in receive() (always the same thread), and whether the
+// thread is inside one of the layer's handlers right now.
+thread_local const ServerCore* t_receiving_for = nullptr;
+thread_local bool t_in_layer_handler = false;
+
 // One connection. Every member is touched only on the session's strand, except where noted.
 class Session : public std::enable_shared_from_this<Session> {
  public:
@@ -103,6 +109,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void after_write(error_code ec);
   void release_answer();
   void drain_then_close();
+  void drain_more();
   void close_now();
 
   beast::tcp_stream stream_;
@@ -141,6 +148,7 @@ class Session : public std::enable_shared_from_this<Session> {
   bool in_flight_ = false;            // a request was handed over and its answer is not written
   bool closing_after_write_ = false;
   std::size_t drained_ = 0;
+  std::optional<net::steady_timer> drain_deadline_;  // set once a drain has started
 };
 
 class SessionBodyReader final : public BodyReader {
@@ -465,6 +473,12 @@ void Session::finish_body_read(bool ok) {
 }
 
 void Session::post_answer(Response response, bool force_close) {
+  if (t_receiving_for == core_.get() && !t_in_layer_handler) {
+    // The thread that runs every handler, between two of them: nothing else can touch the
+    // session now, so the answer goes out without a trip through the strand (the busy answer).
+    write_answer(std::move(response), force_close);
+    return;
+  }
   net::post(stream_.get_executor(),
             [self = shared_from_this(), response = std::move(response), force_close]() mutable {
               self->write_answer(std::move(response), force_close);
@@ -542,15 +556,26 @@ void Session::release_answer() {
 void Session::drain_then_close() {
   error_code ignored;
   stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-  if (drained_ == 0) stream_.expires_after(kDrainTimeout);
+  drain_deadline_.emplace(stream_.get_executor(), kDrainTimeout);
+  drain_deadline_->async_wait([self = shared_from_this()](error_code ec) {
+    if (!ec) self->close_now();
+  });
   buffer_.clear();
-  // Large pieces: a client that sent a whole body after its head is refused in a few reads.
-  stream_.async_read_some(buffer_.prepare(kReadBufferBytes),
-                          [self = shared_from_this()](error_code ec, std::size_t n) {
-                            self->drained_ += n;
-                            if (ec || self->drained_ >= kDrainMaxBytes) return self->close_now();
-                            self->drain_then_close();
-                          });
+  drain_more();
+}
+
+void Session::drain_more() {
+  // MSG_TRUNC makes the kernel drop what it has received without copying it (TCP on Linux); the
+  // buffer only bounds each read.
+  stream_.socket().async_receive(buffer_.prepare(kMaxBufferedBytes), MSG_TRUNC,
+                                 [self = shared_from_this()](error_code ec, std::size_t n) {
+                                   self->drained_ += n;
+                                   if (ec || self->drained_ >= kDrainMaxBytes) {
+                                     if (self->drain_deadline_) self->drain_deadline_->cancel();
+                                     return self->close_now();
+                                   }
+                                   self->drain_more();
+                                 });
 }
 
 void Session::close_now() {
@@ -591,6 +616,7 @@ void ServerCore::deliver(Exchange exchange) {
 }
 
 std::optional<Exchange> ServerCore::receive() {
+  t_receiving_for = this;
   for (;;) {
     {
       std::lock_guard lock(mutex);
@@ -601,12 +627,17 @@ std::optional<Exchange> ServerCore::receive() {
       }
       if (stopped) return std::nullopt;
     }
+    std::size_t handlers_run = 0;
+    t_in_layer_handler = true;
     try {
       // Runs one completion of the layer's I/O on this thread; one of them may deliver a request.
-      if (io.run_one() == 0) return std::nullopt;
+      handlers_run = io.run_one();
     } catch (...) {
       // A handler fault must not end the layer; carry on with the next handler.
+      handlers_run = 1;
     }
+    t_in_layer_handler = false;
+    if (handlers_run == 0) return std::nullopt;
   }
 }
 

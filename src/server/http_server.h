@@ -63,8 +63,8 @@ class HttpServer {
 
   // Runs the layer's I/O on the calling thread until a request whose head has been read is there,
   // and returns it. nullopt once the listener has failed or the server has been stopped: no
-  // request will come any more. One thread at a time; it must come back here without waiting
-  // for any worker.
+  // request will come any more. Always called on the same thread, which must come back here
+  // without waiting for any worker; answers it gives between two calls are written at once.
   std::optional<Exchange> receive();
 
   // Ends accepting; receive() then returns nullopt. Any thread; idempotent.

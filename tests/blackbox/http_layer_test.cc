@@ -277,6 +277,59 @@ TEST(HttpLayer, EndlessChunkHeaderFailsTheRead) {
   EXPECT_EQ(response->body, "unreadable body");
 }
 
+// A refusal sent before the body is read must reach the client whole (no reset), however much of
+// the body is on its way; and what the client still sends afterwards is taken for a bounded
+// amount and time only.
+TEST(HttpLayer, BodiesLeftUnreadAfterARefusalAreDrainedWithinBounds) {
+  MonitorOptions options;
+  options.env = {{"MONITOR_MAX_BODY_BYTES", "1000"}};
+  MonitorProcess monitor(options);
+  ASSERT_TRUE(monitor.started());
+  const auto head = [](std::uint64_t length) {
+    return "POST /ingest HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-ndjson\r\n"
+           "Content-Length: " +
+           std::to_string(length) + "\r\n\r\n";
+  };
+  {
+    SCOPED_TRACE("a whole 1 MiB body sent behind its head");
+    Connection connection(monitor.address(), monitor.port());
+    const std::string body(1024 * 1024, ' ');
+    ASSERT_TRUE(connection.send(head(body.size()) + body));
+    const auto response = connection.read_response();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 413);
+    EXPECT_EQ(response->header("Connection"), "close");
+    EXPECT_TRUE(connection.closed_cleanly()) << "closed without a reset";
+  }
+  {
+    SCOPED_TRACE("a client that never stops sending");
+    Connection connection(monitor.address(), monitor.port());
+    ASSERT_TRUE(connection.send(head(1ull << 40)));
+    const std::string piece(64 * 1024, ' ');
+    std::size_t sent = 0;
+    constexpr std::size_t kGiveUpBytes = 256 * 1024 * 1024;
+    while (sent < kGiveUpBytes && connection.send(piece)) sent += piece.size();
+    EXPECT_LT(sent, 64u * 1024 * 1024) << "the monitor stopped taking bytes after its drain limit";
+  }
+  {
+    SCOPED_TRACE("a client that trickles its body");
+    Connection connection(monitor.address(), monitor.port());
+    ASSERT_TRUE(connection.send(head(1000000)));
+    const auto response = connection.read_response();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 413);
+    // The answer's end of stream comes at once; sends start failing once the monitor has
+    // closed its side for good.
+    bool ended = false;
+    for (int i = 0; i < 100 && !ended; ++i) {
+      std::this_thread::sleep_for(100ms);
+      ended = !connection.send(std::string(100, ' '));
+    }
+    EXPECT_TRUE(ended) << "the monitor still took bytes after 10 s of trickling";
+  }
+  EXPECT_EQ(http_request(monitor, "GET", "/api/runs")->status, 200);
+}
+
 TEST(HttpLayer, ExpectContinueGetsRefusalsWithoutSendingItsBodyAndContinueOtherwise) {
   MonitorProcess monitor;
   ASSERT_TRUE(monitor.started());
