@@ -1,6 +1,10 @@
 #include "store/prepared_batch.h"
 
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "server/text.h"
@@ -154,6 +158,106 @@ bool BatchPreparer::add_line(std::string_view line, PreparedBatch& batch) {
   }
   arena_.release();
   return added;
+}
+
+namespace {
+
+// Below this size a batch is prepared on its own thread: starting a helper and merging its half
+// cost about as much as preparing a few hundred kilobytes saves.
+constexpr std::size_t kSplitPrepareMinBytes = 1024 * 1024;
+
+// Helpers at work at once in the whole process: one fewer than the cores, so that a helper only
+// ever takes a core that would otherwise idle while one large batch is prepared.
+std::size_t prepare_helpers_max() {
+  static const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  return cores - 1;
+}
+std::atomic<std::size_t> prepare_helpers_busy{0};
+
+// One helper place, taken if one is free, given back when this goes.
+class HelperPlace {
+ public:
+  HelperPlace() {
+    std::size_t busy = prepare_helpers_busy.load(std::memory_order_relaxed);
+    while (busy < prepare_helpers_max()) {
+      if (prepare_helpers_busy.compare_exchange_weak(busy, busy + 1, std::memory_order_relaxed)) {
+        taken_ = true;
+        return;
+      }
+    }
+  }
+  ~HelperPlace() {
+    if (taken_) prepare_helpers_busy.fetch_sub(1, std::memory_order_relaxed);
+  }
+  HelperPlace(const HelperPlace&) = delete;
+  HelperPlace& operator=(const HelperPlace&) = delete;
+  bool taken() const { return taken_; }
+
+ private:
+  bool taken_ = false;
+};
+
+}  // namespace
+
+void append_prepared(PreparedBatch& batch, const PreparedBatch& tail) {
+  const std::size_t texts_base = batch.texts.size();
+  const std::size_t strings_base = batch.strings.size();
+  const std::size_t fields_base = batch.fields.size();
+  batch.texts.append(tail.texts.view());
+  batch.strings += tail.strings;
+  batch.fields.reserve(fields_base + tail.fields.size());
+  for (PreparedField field : tail.fields) {
+    field.value.offset += strings_base;
+    batch.fields.push_back(field);
+  }
+  batch.events.reserve(batch.events.size() + tail.events.size());
+  for (PreparedEvent event : tail.events) {
+    event.text.offset += texts_base;
+    event.run_id.offset += strings_base;
+    event.first_field += fields_base;
+    batch.events.push_back(event);
+  }
+}
+
+void prepare_lines(std::string_view text, const Clock& clock, ObservedAddressRule rule,
+                   PreparedBatch& batch) {
+  std::size_t cut = text.size();
+  if (text.size() >= kSplitPrepareMinBytes) {
+    const std::size_t line_feed = text.find('\n', text.size() / 2);
+    if (line_feed != std::string_view::npos) cut = line_feed + 1;
+  }
+  const HelperPlace place;
+  if (cut == text.size() || !place.taken()) {
+    BatchPreparer(clock, rule).add_lines(text, batch);
+    return;
+  }
+
+  const std::string_view first_half = text.substr(0, cut);
+  const std::string_view second_half = text.substr(cut);
+  PreparedBatch tail;
+  bool tail_done = false;
+  {
+    std::jthread helper;
+    try {
+      helper = std::jthread([&] {
+        try {
+          tail.texts.reserve(second_half.size() + second_half.size() / 8);
+          BatchPreparer(clock, rule).add_lines(second_half, tail);
+          tail_done = true;
+        } catch (const std::exception&) {
+          // Out of memory: the second half is prepared again below, after the first.
+        }
+      });
+    } catch (const std::system_error&) {
+      // No thread to be had: the second half is prepared below, after the first.
+    }
+    BatchPreparer(clock, rule).add_lines(first_half, batch);
+  }  // joins the helper
+  if (tail_done) {
+    append_prepared(batch, tail);
+  } else {
+    BatchPreparer(clock, rule).add_lines(second_half, batch);
+  }
 }
 
 }  // namespace torvesk

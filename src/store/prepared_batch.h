@@ -143,4 +143,15 @@ class BatchPreparer {
   boost::json::monotonic_resource arena_;  // holds one line's value at a time
 };
 
+// Prepares every line of `text` into `batch`, in line order, as BatchPreparer::add_lines does. A
+// text of kSplitPrepareMinBytes or more has its second half prepared on a helper thread at the
+// same time, when the process has a helper to spare. The batch holds the same events either way;
+// a line without a time reads `clock` when it is prepared, so `clock` must be safe to call from
+// two threads at once.
+void prepare_lines(std::string_view text, const Clock& clock, ObservedAddressRule rule,
+                   PreparedBatch& batch);
+
+// Appends the events of `tail` after those of `batch`, as if its lines had followed.
+void append_prepared(PreparedBatch& batch, const PreparedBatch& tail);
+
 }  // namespace torvesk

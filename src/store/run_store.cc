@@ -61,8 +61,7 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
     ObservedAddressRule rule;
     rule.strip_supplied = true;
     if (observed_ip) rule.stamp_address = *observed_ip;
-    BatchPreparer preparer(clock, rule);
-    preparer.add_lines(body, batch);
+    prepare_lines(body, clock, rule, batch);
   }
 
   std::vector<PendingRun> pending_lines;

@@ -41,8 +41,9 @@ class IngestBatchTest : public ::testing::Test {
   ScopedEnv max_runs_{"MONITOR_MAX_RUNS", std::nullopt};
   testing::ScratchDir dir_;
   testing::FakeLogFiles files_;
-  std::uint64_t next_arrival_ = 1000;
-  Clock clock_ = [this] { return next_arrival_++; };
+  // Large bodies are prepared on two threads at once, which may both read the clock.
+  std::atomic<std::uint64_t> next_arrival_{1000};
+  Clock clock_ = [this] { return next_arrival_.fetch_add(1); };
   RunStore store_;
 };
 
