@@ -72,7 +72,8 @@ void trim_in_background() {
 thread_local const ServerCore* t_receiving_for = nullptr;
 thread_local bool t_in_layer_handler = false;
 
-// One connection. Every member is touched only on the session's strand, except where noted.
+// One connection. Every member is touched only in handlers on the session's strand, or on the
+// receiving thread between two handlers (which run on that thread alone), except where noted.
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(tcp::socket socket, std::shared_ptr<ServerCore> core);
@@ -83,7 +84,8 @@ class Session : public std::enable_shared_from_this<Session> {
   // Called from worker threads; blocks until the body read on the strand has finished.
   bool read_body(std::string& out, std::uint64_t cap);
 
-  // Called from any thread; the answer is written on the strand.
+  // Called from any thread; the answer is written on the strand, or at once when this is the
+  // receiving thread between two handlers.
   void post_answer(Response response, bool force_close);
 
  private:
