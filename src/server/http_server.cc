@@ -2,6 +2,7 @@
 
 #include <malloc.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <array>
@@ -16,6 +17,7 @@
 #include <boost/beast/http/basic_parser.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/status.hpp>
+#include <cerrno>
 #include <deque>
 #include <future>
 #include <limits>
@@ -108,6 +110,8 @@ class Session : public std::enable_shared_from_this<Session> {
   void finish_body_read(bool ok);
 
   void write_answer(Response response, bool force_close);
+  std::array<net::const_buffer, 2> unsent_answer() const;
+  error_code send_what_the_socket_takes();
   void after_write(error_code ec);
   void release_answer();
   void drain_then_close();
@@ -146,6 +150,7 @@ class Session : public std::enable_shared_from_this<Session> {
   // The answer being written, kept alive until the write completes.
   std::string answer_head_;
   Response answer_;
+  std::size_t answer_sent_ = 0;       // bytes of answer_head_, then of answer_.body, sent so far
   std::uint64_t answer_charged_ = 0;  // bytes of the answer counted in the core's budget
   bool in_flight_ = false;            // a request was handed over and its answer is not written
   bool closing_after_write_ = false;
@@ -516,19 +521,54 @@ void Session::write_answer(Response response, bool force_close) {
     answer_head_ += "Connection: keep-alive\r\n";
   }
   answer_head_ += "\r\n";
+  answer_sent_ = 0;
   answer_charged_ = answer_head_.size() + answer_.body.size();
   core_->answer_bytes.fetch_add(answer_charged_, std::memory_order_relaxed);
   core_->note_held_bytes();
 
+  // Most answers fit into the socket at once: sent here, they need no write operation and no
+  // further handler. What the socket does not take goes out through the stream, with its timeout.
+  const error_code ec = send_what_the_socket_takes();
+  if (ec || net::buffer_size(unsent_answer()) == 0) return after_write(ec);
   // The sequence is copied into the write operation, so it may be a local; the bytes it points
-  // to live in the session until the write completes. A HEAD answer announces the body's length
-  // but carries none.
-  const std::array<net::const_buffer, 2> buffers{
-      net::buffer(answer_head_), head_request_ ? net::const_buffer() : net::buffer(answer_.body)};
+  // to live in the session until the write completes.
   stream_.expires_after(kWriteTimeout);
   net::async_write(
-      stream_, buffers, offer_all_remaining,
+      stream_, unsent_answer(), offer_all_remaining,
       [self = shared_from_this()](error_code ec, std::size_t) { self->after_write(ec); });
+}
+
+std::array<net::const_buffer, 2> Session::unsent_answer() const {
+  // A HEAD answer announces the body's length but carries none.
+  const net::const_buffer body = head_request_ ? net::const_buffer() : net::buffer(answer_.body);
+  if (answer_sent_ < answer_head_.size()) return {net::buffer(answer_head_) + answer_sent_, body};
+  return {body + (answer_sent_ - answer_head_.size()), net::const_buffer()};
+}
+
+error_code Session::send_what_the_socket_takes() {
+  for (;;) {
+    const std::array<net::const_buffer, 2> unsent = unsent_answer();
+    if (net::buffer_size(unsent) == 0) return {};
+    std::array<iovec, 2> pieces{};
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+      pieces[i].iov_base = const_cast<void*>(unsent[i].data());
+      pieces[i].iov_len = unsent[i].size();
+    }
+    msghdr message{};
+    message.msg_iov = pieces.data();
+    message.msg_iovlen = pieces.size();
+    const ssize_t sent =
+        ::sendmsg(stream_.socket().native_handle(), &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent > 0) {
+      answer_sent_ += static_cast<std::size_t>(sent);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      return error_code(errno, boost::system::system_category());
+    }
+    return {};  // the socket is full for now
+  }
 }
 
 void Session::after_write(error_code ec) {
