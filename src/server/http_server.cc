@@ -246,6 +246,11 @@ void Session::read_head() {
 
 void Session::read_head_after_first_byte() {
   stream_.expires_after(kHeadTimeout);
+  // The whole head usually came with the first read: parsed here, it needs no read operation and
+  // no further handler. The parser keeps what it has seen, so the read below goes on from there.
+  error_code ec;
+  buffer_.consume(parser_->put(buffer_.data(), ec));
+  if (ec != http::error::need_more) return on_head(ec);
   http::async_read_header(
       stream_, buffer_, *parser_,
       [self = shared_from_this()](error_code ec, std::size_t) { self->on_head(ec); });

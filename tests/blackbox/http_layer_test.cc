@@ -96,6 +96,22 @@ TEST(HttpLayer, KeepAliveHeadAndPipelinedRequestsShareOneConnection) {
   EXPECT_TRUE(connection.stays_silent(200ms)) << "the connection stays open for more";
 }
 
+// Sends `request` with its head cut in four pieces, 20 ms apart, so that they arrive in separate
+// reads; the body follows with the last piece. Send failures are left to the answer's check: the
+// monitor may refuse before the last piece.
+void send_head_in_pieces(Connection& connection, const std::string& request) {
+  std::size_t head_end = request.find("\r\n\r\n");
+  head_end = head_end == std::string::npos ? request.size() : head_end + 2;
+  const std::vector<std::size_t> cuts = {head_end / 3, head_end * 2 / 3, head_end - 1};
+  std::size_t from = 0;
+  for (const std::size_t cut : cuts) {
+    connection.send(std::string_view(request).substr(from, cut - from));
+    from = cut;
+    std::this_thread::sleep_for(20ms);
+  }
+  connection.send(std::string_view(request).substr(from));
+}
+
 TEST(HttpLayer, AmbiguousFramingIsRefusedWithTheConnectionClosedAndNothingStored) {
   MonitorOptions options;
   options.env = {{"MONITOR_MAX_BODY_BYTES", "1000"}};
@@ -170,18 +186,26 @@ TEST(HttpLayer, AmbiguousFramingIsRefusedWithTheConnectionClosedAndNothingStored
        start + "Transfer-Encoding: chunked\r\n\r\n" + chunk_size + "\n" + event + "\r\n0\r\n\r\n",
        400},
   };
+  // Each shape is sent whole, then with its head cut into pieces that arrive apart, so that the
+  // head is read both in one piece and across several reads.
   std::size_t refused = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Connection connection(monitor.address(), monitor.port());
-    ASSERT_TRUE(connection.send(c.request));
-    const auto response = connection.read_response();
-    ASSERT_TRUE(response);
-    EXPECT_EQ(response->status, c.status);
-    EXPECT_EQ(response->header("Connection"), "close");
-    const bool closed = connection.closed_cleanly();
-    EXPECT_TRUE(closed);
-    if (response->status == c.status && closed) ++refused;
+  for (const bool in_pieces : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name + (in_pieces ? ", head in pieces" : ", sent whole"));
+      Connection connection(monitor.address(), monitor.port());
+      if (in_pieces) {
+        send_head_in_pieces(connection, c.request);
+      } else {
+        ASSERT_TRUE(connection.send(c.request));
+      }
+      const auto response = connection.read_response();
+      ASSERT_TRUE(response);
+      EXPECT_EQ(response->status, c.status);
+      EXPECT_EQ(response->header("Connection"), "close");
+      const bool closed = connection.closed_cleanly();
+      EXPECT_TRUE(closed);
+      if (!in_pieces && response->status == c.status && closed) ++refused;
+    }
   }
   const auto detail = http_request(monitor, "GET", "/api/runs/smuggled");
   ASSERT_TRUE(detail);
@@ -190,6 +214,25 @@ TEST(HttpLayer, AmbiguousFramingIsRefusedWithTheConnectionClosedAndNothingStored
       "[figure] framing: %zu/%zu ambiguous or malformed shapes refused with the connection "
       "closed, nothing stored\n",
       refused, cases.size());
+}
+
+TEST(HttpLayer, HeadsArrivingInPiecesAreServedOnAKeptConnection) {
+  MonitorProcess monitor;
+  ASSERT_TRUE(monitor.started());
+  const std::string event = "{\"type\":\"X\",\"run_id\":\"pieces\",\"ts\":3}\n";
+  Connection connection(monitor.address(), monitor.port());
+  send_head_in_pieces(connection,
+                      "POST /ingest HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                      "Content-Type: application/x-ndjson\r\nContent-Length: " +
+                          std::to_string(event.size()) + "\r\n\r\n" + event);
+  const auto pushed = connection.read_response();
+  ASSERT_TRUE(pushed);
+  EXPECT_EQ(pushed->status, 200);
+  send_head_in_pieces(connection, "GET /api/runs/pieces HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  const auto detail = connection.read_response();
+  ASSERT_TRUE(detail);
+  EXPECT_EQ(detail->status, 200);
+  EXPECT_NE(detail->body.find("\"ts\":3"), std::string::npos) << detail->body;
 }
 
 TEST(HttpLayer, ChunkedBodiesAreReadAndCappedAtTheLimit) {
