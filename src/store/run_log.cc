@@ -5,8 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "server/text.h"
@@ -143,6 +147,164 @@ void apply_loaded(RunMap& runs, const PreparedBatch& batch) {
   }
 }
 
+// Prepares the lines of a log file's `contents` into `batch`, calling `on_full` with the batch
+// (then clearing it) whenever it holds kLoadPieceBytes of text. A file that is not UTF-8 is
+// skipped whole, unless its only flaws are lines cut inside a character by an append that ended
+// part-way: those lines alone are lost, as any other cut line is, and the acknowledged lines
+// around them stay. False when the file is skipped.
+template <class OnFull>
+bool prepare_log_text(std::string_view contents, BatchPreparer& preparer, PreparedBatch& batch,
+                      OnFull&& on_full) {
+  const bool valid_text = is_valid_utf8(contents);
+  if (!valid_text && !is_utf8_but_for_cut_lines(contents)) return false;
+  for_each_line(contents, [&](std::string_view line) {
+    if (!valid_text && !is_valid_utf8(line)) return;
+    preparer.add_line(line, batch);
+    if (batch.texts.size() >= kLoadPieceBytes) {
+      on_full(batch);
+      batch.clear();
+    }
+  });
+  return true;
+}
+
+// The load of many log files on two threads: both prepare files (parse, normalise, fingerprint)
+// in listing order, a few ahead of the one being applied, and the calling thread alone applies
+// them, in listing order, so that the store ends up as a load on one thread leaves it. Files too
+// large to be held prepared are read and applied in pieces by the calling thread when their turn
+// comes, as a load on one thread does with every file.
+class ParallelLoad {
+ public:
+  ParallelLoad(const std::vector<std::string>& paths, const Clock& clock, LogFileSystem& files)
+      : paths_(paths), clock_(clock), files_(files), slots_(paths.size()) {}
+
+  // Calls `apply` with every prepared piece of every file, in listing order, on this thread.
+  template <class Apply>
+  void run(Apply&& apply) {
+    std::jthread helper;
+    if (paths_.size() >= kParallelLoadMinFiles && std::thread::hardware_concurrency() > 1) {
+      try {
+        helper = std::jthread([this] { prepare_ahead(); });
+      } catch (const std::system_error&) {
+        // No second thread: this one prepares every file.
+      }
+    }
+    // However this ends, the helper is told to stop before it is joined.
+    const StopWhenDone stop_when_done{*this};
+    BatchPreparer preparer(clock_, ObservedAddressRule{});
+    std::string contents;
+    PreparedBatch own;
+    std::unique_lock lock(mutex_);
+    while (applied_ < paths_.size()) {
+      Slot& slot = slots_[applied_];
+      if (slot.state == State::kPrepared || slot.state == State::kSkipped ||
+          slot.state == State::kLeftToApplier) {
+        const State state = slot.state;
+        lock.unlock();
+        if (state == State::kPrepared) {
+          apply(slot.batch);
+          slot.batch = PreparedBatch();
+        } else if (state == State::kLeftToApplier) {
+          if (files_.read_file(paths_[applied_], contents) &&
+              prepare_log_text(contents, preparer, own, apply)) {
+            apply(own);
+          }
+          own.clear();
+        }
+        lock.lock();
+        ++applied_;
+        changed_.notify_all();
+      } else if (next_ == applied_) {
+        // The next file to apply is nobody's yet: read, prepare and apply it here, in pieces.
+        ++next_;
+        slot.state = State::kLeftToApplier;
+      } else if (next_ < paths_.size() && next_ < applied_ + kLoadAheadFiles) {
+        prepare_slot(next_++, lock, preparer, contents);
+      } else {
+        changed_.wait(lock);
+      }
+    }
+  }
+
+ private:
+  // Files prepared ahead of the one being applied, at most. Only files of up to
+  // kLoadAheadFileBytes are prepared ahead, so the files waiting hold about 48 MiB at most.
+  static constexpr std::size_t kLoadAheadFiles = 32;
+  static constexpr std::size_t kLoadAheadFileBytes = 1024 * 1024;
+  // Below this many files a second thread costs more than it saves.
+  static constexpr std::size_t kParallelLoadMinFiles = 4;
+
+  enum class State { kPending, kPreparing, kPrepared, kSkipped, kLeftToApplier };
+
+  struct StopWhenDone {
+    ParallelLoad& load;
+    ~StopWhenDone() {
+      std::lock_guard lock(load.mutex_);
+      load.stopping_ = true;
+      load.changed_.notify_all();
+    }
+  };
+  struct Slot {
+    State state = State::kPending;  // guarded by mutex_
+    PreparedBatch batch;            // written by the thread preparing it, until kPrepared
+  };
+
+  // Prepares file `index` with `lock` released meanwhile.
+  void prepare_slot(std::size_t index, std::unique_lock<std::mutex>& lock, BatchPreparer& preparer,
+                    std::string& contents) {
+    Slot& slot = slots_[index];
+    slot.state = State::kPreparing;
+    lock.unlock();
+    State prepared = State::kSkipped;
+    try {
+      if (files_.read_file(paths_[index], contents)) {
+        // A large file is read again and applied in pieces when its turn comes, as a load on one
+        // thread does, so that its whole parsed form is never held.
+        bool too_large = contents.size() > kLoadAheadFileBytes;
+        if (!too_large && prepare_log_text(contents, preparer, slot.batch,
+                                           [&](const PreparedBatch&) { too_large = true; })) {
+          prepared = State::kPrepared;
+        }
+        if (too_large) prepared = State::kLeftToApplier;
+      }
+    } catch (const std::exception&) {
+      // Out of memory: the applying thread tries this file again on its own.
+      prepared = State::kLeftToApplier;
+    }
+    if (prepared != State::kPrepared) slot.batch = PreparedBatch();
+    contents = std::string();
+    lock.lock();
+    slot.state = prepared;
+    changed_.notify_all();
+  }
+
+  void prepare_ahead() {
+    BatchPreparer preparer(clock_, ObservedAddressRule{});
+    std::string contents;
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+      if (next_ < paths_.size() && next_ < applied_ + kLoadAheadFiles && next_ != applied_) {
+        prepare_slot(next_++, lock, preparer, contents);
+      } else if (next_ >= paths_.size()) {
+        return;
+      } else {
+        changed_.wait(lock);
+      }
+    }
+  }
+
+  const std::vector<std::string>& paths_;
+  const Clock& clock_;
+  LogFileSystem& files_;
+  std::vector<Slot> slots_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t next_ = 0;     // guarded by mutex_: the first file nobody has taken yet
+  std::size_t applied_ = 0;  // guarded by mutex_: files applied so far
+  bool stopping_ = false;    // guarded by mutex_
+};
+
 }  // namespace
 
 LogFileSystem& system_log_files() {
@@ -196,7 +358,7 @@ void load_runs(const std::string& data_dir, RunStore& store) {
 void load_runs(const std::string& data_dir, RunStore& store, const Clock& clock,
                LogFileSystem& files) {
   namespace fs = std::filesystem;
-  std::vector<fs::path> paths;
+  std::vector<std::string> paths;
   std::error_code ec;
   // An empty folder text names the current folder, where the appends of such a monitor go.
   fs::directory_iterator listing(fs::path(data_dir.empty() ? "." : data_dir), ec);
@@ -205,33 +367,13 @@ void load_runs(const std::string& data_dir, RunStore& store, const Clock& clock,
   for (; listing != fs::directory_iterator(); listing.increment(ec)) {
     if (ec) break;
     const fs::path& path = listing->path();
-    if (has_log_extension(path.filename().string())) paths.push_back(path);
+    if (has_log_extension(path.filename().string())) paths.push_back(path.string());
   }
 
-  // The stored "_observed_ip" members are trusted as they are.
-  BatchPreparer preparer(clock, ObservedAddressRule{});
-  PreparedBatch batch;
-  std::string contents;
   std::lock_guard lock(store.mutex);
   ++store.generation;
-  for (const fs::path& path : paths) {
-    if (!files.read_file(path.string(), contents)) continue;
-    // A file that is not UTF-8 is skipped whole, unless its only flaws are lines cut inside a
-    // character by an append that ended part-way: those lines alone are lost, as any other cut
-    // line is, and the acknowledged lines around them stay.
-    const bool valid_text = is_valid_utf8(contents);
-    if (!valid_text && !is_utf8_but_for_cut_lines(contents)) continue;
-    for_each_line(contents, [&](std::string_view line) {
-      if (!valid_text && !is_valid_utf8(line)) return;
-      preparer.add_line(line, batch);
-      if (batch.texts.size() >= kLoadPieceBytes) {
-        apply_loaded(store.runs, batch);
-        batch.clear();
-      }
-    });
-    apply_loaded(store.runs, batch);
-    batch.clear();
-  }
+  ParallelLoad load(paths, clock, files);
+  load.run([&](const PreparedBatch& batch) { apply_loaded(store.runs, batch); });
 }
 
 }  // namespace torvesk

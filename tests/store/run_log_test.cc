@@ -265,6 +265,60 @@ TEST_F(RunLogTest, LoadGroupsByTheRunIdInsideEachLine) {
   EXPECT_EQ(loaded_.runs.at("unknown").last_seen_ms, 900u);
 }
 
+// Many files are prepared on two threads at once; the store must still end up as if every file
+// had been applied alone, in listing order, since events of one run id may sit in several files
+// and the event cap keeps the newest.
+TEST_F(RunLogTest, ManyFilesLoadAsIfAppliedOneAfterAnother) {
+  ScopedEnv events_cap("MONITOR_MAX_EVENTS", "40");
+  for (int f = 0; f < 60; ++f) {
+    std::string body;
+    for (int i = 0; i < 30; ++i) {
+      body += "{\"run_id\":\"" + std::string(i % 3 == 0 ? "shared" : "own" + std::to_string(f)) +
+              "\",\"type\":\"" + (i == 29 && f % 7 == 0 ? "RunFailed" : "NodeLog") +
+              "\",\"ts\":" + std::to_string(1000 - f * 7 + i) + ",\"payload\":{\"plan_name\":\"p" +
+              std::to_string(f) + "\"}}\n";
+    }
+    if (f == 11) body = "{\"run_id\":\"bad\",\"ts\":1}\n\xff\n";          // not UTF-8
+    if (f == 12) body += "{\"run_id\":\"shared\",\"ts\":5,\"m\":\"\xc3";  // cut character
+    if (f == 13) body += "{\"run_id\":\"shared\",\"ts\":6,\"m\"";         // torn line
+    if (f == 20 || f == 40) {
+      // Larger than a file held prepared ahead; the second larger than one piece of the load.
+      const std::size_t bytes = f == 20 ? 2 * 1024 * 1024 : 17 * 1024 * 1024;
+      for (int i = 0; body.size() < bytes; ++i) {
+        body += "{\"run_id\":\"big" + std::to_string(f) + "\",\"ts\":" + std::to_string(i) +
+                ",\"msg\":\"" + std::string(80, 'x') + "\"}\n";
+      }
+      body += "{\"run_id\":\"shared\",\"ts\":" + std::to_string(f) + "}\n";
+    }
+    write_file(dir_.file("f" + std::to_string(f) + ".ndjson"), body);
+  }
+  load(loaded_);
+
+  // The reference: each file alone in a folder of its own, loaded in the listing's order.
+  RunStore one_by_one;
+  testing::ScratchDir single;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    const std::filesystem::path alone = std::filesystem::path(single.path()) / "x.ndjson";
+    std::filesystem::copy_file(entry.path(), alone,
+                               std::filesystem::copy_options::overwrite_existing);
+    load_runs(single.path(), one_by_one, testing::fixed_clock(900), files_);
+  }
+  ASSERT_GT(loaded_.runs.size(), 60u);
+  ASSERT_EQ(loaded_.runs.size(), one_by_one.runs.size());
+  for (const auto& [id, expected] : one_by_one.runs) {
+    SCOPED_TRACE(id);
+    ASSERT_EQ(loaded_.runs.count(id), 1u);
+    const torvesk::Run& run = loaded_.runs.at(id);
+    EXPECT_EQ(texts_of(run), texts_of(expected));
+    EXPECT_EQ(run.status, expected.status);
+    EXPECT_EQ(run.plan_name, expected.plan_name);
+    EXPECT_EQ(run.last_seen_ms, expected.last_seen_ms);
+    EXPECT_EQ(run.fingerprints.size(), expected.fingerprints.size());
+  }
+  EXPECT_EQ(loaded_.runs.count("bad"), 0u);
+  EXPECT_EQ(texts_of(loaded_.runs.at("big40")).size(), 40u);
+}
+
 TEST_F(RunLogTest, LoadAppliesTheEventCapButNoRunCap) {
   ScopedEnv runs_cap("MONITOR_MAX_RUNS", "2");
   ScopedEnv events_cap("MONITOR_MAX_EVENTS", "3");
