@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,27 @@ std::vector<std::string> texts_of(const Run& run) {
   std::vector<std::string> texts;
   for (std::string_view text : run.events) texts.emplace_back(text);
   return texts;
+}
+
+// Every run of `expected` is in `store` with the same events and fields; `last_seen` overrides
+// the expected last_seen_ms of the runs it names.
+void expect_same_runs(const RunStore& store, const RunStore& expected,
+                      const std::map<std::string, std::uint64_t>& last_seen = {}) {
+  ASSERT_EQ(store.runs.size(), expected.runs.size());
+  for (const auto& [id, want] : expected.runs) {
+    SCOPED_TRACE(id);
+    ASSERT_EQ(store.runs.count(id), 1u);
+    const torvesk::Run& run = store.runs.at(id);
+    EXPECT_EQ(texts_of(run), texts_of(want));
+    EXPECT_EQ(run.status, want.status);
+    EXPECT_EQ(run.plan_name, want.plan_name);
+    EXPECT_EQ(run.runner_host, want.runner_host);
+    EXPECT_EQ(run.artifact_id, want.artifact_id);
+    EXPECT_EQ(run.observed_ip, want.observed_ip);
+    const auto named = last_seen.find(id);
+    EXPECT_EQ(run.last_seen_ms, named == last_seen.end() ? want.last_seen_ms : named->second);
+    EXPECT_EQ(run.fingerprints.size(), want.fingerprints.size());
+  }
 }
 
 TEST(RunFileNameTest, KeepsLettersDigitsAndHyphenOneUnderscorePerCharacter) {
@@ -131,21 +153,8 @@ TEST_F(RunLogTest, ReloadEqualsTheLiveRuns) {
       "10.0.0.5");
   ingest(R"({"type":"RunCompleted","run_id":"r.2","ts":9,"payload":{"artifact_id":"A"}})");
   load(loaded_);
-  ASSERT_EQ(loaded_.runs.size(), live_.runs.size());
-  for (const auto& [id, live] : live_.runs) {
-    SCOPED_TRACE(id);
-    ASSERT_EQ(loaded_.runs.count(id), 1u);
-    const torvesk::Run& run = loaded_.runs.at(id);
-    EXPECT_EQ(texts_of(run), texts_of(live));
-    EXPECT_EQ(run.status, live.status);
-    EXPECT_EQ(run.plan_name, live.plan_name);
-    EXPECT_EQ(run.runner_host, live.runner_host);
-    EXPECT_EQ(run.artifact_id, live.artifact_id);
-    EXPECT_EQ(run.observed_ip, live.observed_ip);
-    // A stored value that is not an object has no time of its own: it gets the load time.
-    EXPECT_EQ(run.last_seen_ms, id == "unknown" ? 900u : live.last_seen_ms);
-    EXPECT_EQ(run.fingerprints.size(), live.fingerprints.size());
-  }
+  // A stored value that is not an object has no time of its own: it gets the load time.
+  expect_same_runs(loaded_, live_, {{"unknown", 900}});
   EXPECT_EQ(loaded_.runs.at("r1").observed_ip, "10.0.0.5");
   EXPECT_EQ(loaded_.runs.at("r1").status, "failed");
   // Loading trusts the stored lines and writes nothing.
@@ -304,17 +313,7 @@ TEST_F(RunLogTest, ManyFilesLoadAsIfAppliedOneAfterAnother) {
     load_runs(single.path(), one_by_one, testing::fixed_clock(900), files_);
   }
   ASSERT_GT(loaded_.runs.size(), 60u);
-  ASSERT_EQ(loaded_.runs.size(), one_by_one.runs.size());
-  for (const auto& [id, expected] : one_by_one.runs) {
-    SCOPED_TRACE(id);
-    ASSERT_EQ(loaded_.runs.count(id), 1u);
-    const torvesk::Run& run = loaded_.runs.at(id);
-    EXPECT_EQ(texts_of(run), texts_of(expected));
-    EXPECT_EQ(run.status, expected.status);
-    EXPECT_EQ(run.plan_name, expected.plan_name);
-    EXPECT_EQ(run.last_seen_ms, expected.last_seen_ms);
-    EXPECT_EQ(run.fingerprints.size(), expected.fingerprints.size());
-  }
+  expect_same_runs(loaded_, one_by_one);
   EXPECT_EQ(loaded_.runs.count("bad"), 0u);
   EXPECT_EQ(texts_of(loaded_.runs.at("big40")).size(), 40u);
 }
