@@ -162,8 +162,8 @@ bool BatchPreparer::add_line(std::string_view line, PreparedBatch& batch) {
 
 namespace {
 
-// Below this size a batch is prepared on its own thread: starting a helper and merging its half
-// cost about as much as preparing a few hundred kilobytes saves.
+// Below this size a batch is prepared on the calling thread alone: starting a helper and merging
+// its half cost about as much as preparing a few hundred kilobytes saves.
 constexpr std::size_t kSplitPrepareMinBytes = 1024 * 1024;
 
 // Helpers at work at once in the whole process: one fewer than the cores, so that a helper only
@@ -221,13 +221,17 @@ void append_prepared(PreparedBatch& batch, const PreparedBatch& tail) {
 
 void prepare_lines(std::string_view text, const Clock& clock, ObservedAddressRule rule,
                    PreparedBatch& batch) {
-  std::size_t cut = text.size();
-  if (text.size() >= kSplitPrepareMinBytes) {
-    const std::size_t line_feed = text.find('\n', text.size() / 2);
-    if (line_feed != std::string_view::npos) cut = line_feed + 1;
+  const std::size_t line_feed = text.size() >= kSplitPrepareMinBytes
+                                    ? text.find('\n', text.size() / 2)
+                                    : std::string_view::npos;
+  const std::size_t cut = line_feed == std::string_view::npos ? text.size() : line_feed + 1;
+  if (cut == text.size()) {
+    BatchPreparer(clock, rule).add_lines(text, batch);
+    return;
   }
+  // Only a body that is split takes a helper place, so small ones never keep it from a large one.
   const HelperPlace place;
-  if (cut == text.size() || !place.taken()) {
+  if (!place.taken()) {
     BatchPreparer(clock, rule).add_lines(text, batch);
     return;
   }

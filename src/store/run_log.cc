@@ -191,7 +191,7 @@ class ParallelLoad {
     }
     // However this ends, the helper is told to stop before it is joined.
     const StopWhenDone stop_when_done{*this};
-    BatchPreparer preparer(clock_, ObservedAddressRule{});
+    BatchPreparer preparer = make_preparer();
     std::string contents;
     PreparedBatch own;
     std::unique_lock lock(mutex_);
@@ -236,6 +236,9 @@ class ParallelLoad {
 
   enum class State { kPending, kPreparing, kPrepared, kSkipped, kLeftToApplier };
 
+  // The stored "_observed_ip" members are trusted as they are.
+  BatchPreparer make_preparer() const { return BatchPreparer(clock_, ObservedAddressRule{}); }
+
   struct StopWhenDone {
     ParallelLoad& load;
     ~StopWhenDone() {
@@ -279,7 +282,7 @@ class ParallelLoad {
   }
 
   void prepare_ahead() {
-    BatchPreparer preparer(clock_, ObservedAddressRule{});
+    BatchPreparer preparer = make_preparer();
     std::string contents;
     std::unique_lock lock(mutex_);
     while (!stopping_) {
