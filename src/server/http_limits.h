@@ -57,4 +57,9 @@ inline constexpr std::size_t kMaxConnections = 10000;
 // tried again after this pause instead of spinning.
 inline constexpr std::chrono::milliseconds kAcceptRetryDelay{50};
 
+// Connections taken from the listen queue per accept completion: enough that a queue filled by a
+// burst of clients empties in a few passes over the ready handlers, few enough that one pass
+// does not hold the other sessions back for long.
+inline constexpr std::size_t kAcceptBatch = 64;
+
 }  // namespace torvesk

@@ -176,6 +176,7 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
       : io(io), acceptor(io), retry_timer(io), max_body_bytes(max_body_bytes) {}
 
   void accept_next();
+  void admit(tcp::socket socket);
   void deliver(Exchange exchange);
   std::optional<Exchange> receive();
   void stop();
@@ -646,14 +647,26 @@ void ServerCore::accept_next() {
           core->retry_timer.async_wait([core](error_code) { core->accept_next(); });
           return;
         }
-        if (core->live_sessions.load(std::memory_order_relaxed) >= kMaxConnections) {
-          error_code ignored;
-          socket.close(ignored);
-        } else {
-          std::make_shared<Session>(std::move(socket), core)->start();
+        core->admit(std::move(socket));
+        // Connections already waiting are taken now rather than one per pass over the handlers.
+        for (std::size_t i = 1; i < kAcceptBatch; ++i) {
+          tcp::socket more(net::make_strand(core->io));
+          error_code accept_ec;
+          core->acceptor.accept(more, accept_ec);
+          if (accept_ec) break;
+          core->admit(std::move(more));
         }
         core->accept_next();
       });
+}
+
+void ServerCore::admit(tcp::socket socket) {
+  if (live_sessions.load(std::memory_order_relaxed) >= kMaxConnections) {
+    error_code ignored;
+    socket.close(ignored);
+    return;
+  }
+  std::make_shared<Session>(std::move(socket), shared_from_this())->start();
 }
 
 void ServerCore::deliver(Exchange exchange) {
@@ -751,6 +764,7 @@ std::variant<std::unique_ptr<HttpServer>, std::string> HttpServer::start(
   if (ec) return ec.message();
   impl->port = acceptor.local_endpoint(ec).port();
 
+  if (!ec) acceptor.non_blocking(true, ec);
   impl->core->accept_next();
   return std::unique_ptr<HttpServer>(new HttpServer(std::move(impl)));
 }

@@ -2,6 +2,7 @@
 // its queue order, header order, clients that go away.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <thread>
 
@@ -463,6 +464,36 @@ TEST(HttpLayer, FullQueueGivesTheBusyAnswerAndQueuedRequestsKeepTheirOrder) {
                               "{\"type\":\"X\",\"run_id\":\"order\",\"ts\":104}]"),
             std::string::npos)
       << detail->body;
+}
+
+// Connections that pile up while the monitor is not running (stopped here, busy in real life)
+// are taken from the listen queue together; each still gets its own answer.
+TEST(HttpLayer, ConnectionsWaitingTogetherAreEachAnswered) {
+  MonitorProcess monitor;
+  ASSERT_TRUE(monitor.started());
+  constexpr int kWaiting = 200;
+  ASSERT_EQ(::kill(monitor.pid(), SIGSTOP), 0);
+  std::vector<std::unique_ptr<Connection>> waiting;
+  for (int i = 0; i < kWaiting; ++i) {
+    waiting.push_back(std::make_unique<Connection>(monitor.address(), monitor.port()));
+    ASSERT_TRUE(waiting.back()->connected());
+    ASSERT_TRUE(waiting.back()->send(request_text(monitor, "GET", "/api/runs", {}, "")));
+  }
+  ASSERT_EQ(::kill(monitor.pid(), SIGCONT), 0);
+  int served = 0;
+  for (int i = 0; i < kWaiting; ++i) {
+    SCOPED_TRACE("connection " + std::to_string(i));
+    const auto response = waiting[i]->read_response();
+    ASSERT_TRUE(response);
+    // The queue holds fewer requests than arrived at once: the rest are told to come back.
+    if (response->status == 200) {
+      EXPECT_EQ(response->body.rfind("{\"runs\":[],", 0), 0u) << response->body;
+      ++served;
+    } else {
+      EXPECT_EQ(response->status, 503);
+    }
+  }
+  EXPECT_GT(served, 0);
 }
 
 // A body sent slowly is read by the layer before its request is queued: the one worker stays
