@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <system_error>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "server/text.h"
 #include "store/normalize.h"
@@ -166,35 +168,131 @@ namespace {
 // its half cost about as much as preparing a few hundred kilobytes saves.
 constexpr std::size_t kSplitPrepareMinBytes = 1024 * 1024;
 
-// Helpers at work at once in the whole process: one fewer than the cores, so that a helper only
-// ever takes a core that would otherwise idle while one large batch is prepared.
-std::size_t prepare_helpers_max() {
-  static const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  return cores - 1;
-}
-std::atomic<std::size_t> prepare_helpers_busy{0};
-
-// One helper place, taken if one is free, given back when this goes.
-class HelperPlace {
+// Threads kept for preparing the second halves of large bodies. Starting a thread per body cost
+// about two milliseconds on small virtual machines (stack, scheduling), a tenth of what the half
+// it then prepares takes; a kept thread waits for the next half instead.
+class HalfPreparer {
  public:
-  HelperPlace() {
-    std::size_t busy = prepare_helpers_busy.load(std::memory_order_relaxed);
-    while (busy < prepare_helpers_max()) {
-      if (prepare_helpers_busy.compare_exchange_weak(busy, busy + 1, std::memory_order_relaxed)) {
-        taken_ = true;
-        return;
-      }
+  HalfPreparer() : thread_([this] { serve(); }) {}
+  HalfPreparer(const HalfPreparer&) = delete;
+  HalfPreparer& operator=(const HalfPreparer&) = delete;
+
+  // Runs `work` on the kept thread. The caller must call wait() before starting more.
+  void start(std::function<void()> work) {
+    {
+      std::lock_guard lock(mutex_);
+      work_ = std::move(work);
+      finished_ = false;
     }
+    work_given_.notify_one();
   }
-  ~HelperPlace() {
-    if (taken_) prepare_helpers_busy.fetch_sub(1, std::memory_order_relaxed);
+
+  void wait() {
+    std::unique_lock lock(mutex_);
+    work_finished_.wait(lock, [this] { return finished_; });
   }
-  HelperPlace(const HelperPlace&) = delete;
-  HelperPlace& operator=(const HelperPlace&) = delete;
-  bool taken() const { return taken_; }
 
  private:
-  bool taken_ = false;
+  void serve() {
+    for (;;) {
+      std::function<void()> work;
+      {
+        std::unique_lock lock(mutex_);
+        work_given_.wait(lock, [this] { return static_cast<bool>(work_); });
+        work = std::move(work_);
+        work_ = nullptr;
+      }
+      try {
+        work();
+      } catch (...) {
+        // The work reports its own faults; nothing may end the kept thread.
+      }
+      {
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+      }
+      work_finished_.notify_one();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable work_given_;
+  std::condition_variable work_finished_;
+  std::function<void()> work_;  // guarded by mutex_; set while work waits to be taken
+  bool finished_ = true;        // guarded by mutex_
+  std::thread thread_;          // started last, once the members it uses exist
+};
+
+// The kept threads of the process: one fewer than the cores, so that a helper only ever takes a
+// core that would otherwise idle while one large body is prepared. Started when first wanted and
+// never ended: the pool outlives every caller and is still in place while the process exits.
+class HalfPreparerPool {
+ public:
+  static HalfPreparerPool& instance() {
+    static HalfPreparerPool* const pool = new HalfPreparerPool();
+    return *pool;
+  }
+
+  // An idle helper, or nullptr when every helper is busy or no thread could be started.
+  HalfPreparer* take() {
+    std::lock_guard lock(mutex_);
+    if (!idle_.empty()) {
+      HalfPreparer* helper = idle_.back();
+      idle_.pop_back();
+      return helper;
+    }
+    if (started_ >= max_helpers_) return nullptr;
+    try {
+      HalfPreparer* helper = new HalfPreparer();
+      ++started_;
+      return helper;
+    } catch (const std::exception&) {
+      return nullptr;  // no thread or no memory to be had: the caller prepares alone
+    }
+  }
+
+  void give_back(HalfPreparer* helper) {
+    std::lock_guard lock(mutex_);
+    idle_.push_back(helper);
+  }
+
+ private:
+  HalfPreparerPool() : max_helpers_(std::max(1u, std::thread::hardware_concurrency()) - 1) {
+    idle_.reserve(max_helpers_);
+  }
+
+  const std::size_t max_helpers_;
+  std::mutex mutex_;
+  std::vector<HalfPreparer*> idle_;  // guarded by mutex_
+  std::size_t started_ = 0;          // guarded by mutex_
+};
+
+// One helper, taken if one is idle; waited for and given back when this goes.
+class HelperLease {
+ public:
+  HelperLease() : helper_(HalfPreparerPool::instance().take()) {}
+  ~HelperLease() {
+    if (helper_ == nullptr) return;
+    if (started_) helper_->wait();
+    HalfPreparerPool::instance().give_back(helper_);
+  }
+  HelperLease(const HelperLease&) = delete;
+  HelperLease& operator=(const HelperLease&) = delete;
+
+  bool taken() const { return helper_ != nullptr; }
+  void start(std::function<void()> work) {
+    helper_->start(std::move(work));
+    started_ = true;
+  }
+  // Returns once the started work has finished.
+  void wait() {
+    if (started_) helper_->wait();
+    started_ = false;
+  }
+
+ private:
+  HalfPreparer* helper_;
+  bool started_ = false;
 };
 
 }  // namespace
@@ -229,34 +327,32 @@ void prepare_lines(std::string_view text, const Clock& clock, ObservedAddressRul
     BatchPreparer(clock, rule).add_lines(text, batch);
     return;
   }
-  // Only a body that is split takes a helper place, so small ones never keep it from a large one.
-  const HelperPlace place;
-  if (!place.taken()) {
-    BatchPreparer(clock, rule).add_lines(text, batch);
-    return;
-  }
-
   const std::string_view first_half = text.substr(0, cut);
   const std::string_view second_half = text.substr(cut);
   PreparedBatch tail;
   bool tail_done = false;
-  {
-    std::jthread helper;
-    try {
-      helper = std::jthread([&] {
-        try {
-          tail.texts.reserve(second_half.size() + second_half.size() / 8);
-          BatchPreparer(clock, rule).add_lines(second_half, tail);
-          tail_done = true;
-        } catch (const std::exception&) {
-          // Out of memory: the second half is prepared again below, after the first.
-        }
-      });
-    } catch (const std::system_error&) {
-      // No thread to be had: the second half is prepared below, after the first.
-    }
-    BatchPreparer(clock, rule).add_lines(first_half, batch);
-  }  // joins the helper
+  // Declared after what the helper's work refers to: going, it waits for that work to finish.
+  // Only a body that is split takes a helper, so small ones never keep it from a large one.
+  HelperLease helper;
+  if (!helper.taken()) {
+    BatchPreparer(clock, rule).add_lines(text, batch);
+    return;
+  }
+  try {
+    helper.start([&] {
+      try {
+        tail.texts.reserve(second_half.size() + second_half.size() / 8);
+        BatchPreparer(clock, rule).add_lines(second_half, tail);
+        tail_done = true;
+      } catch (const std::exception&) {
+        // Out of memory: the second half is prepared again below, after the first.
+      }
+    });
+  } catch (const std::exception&) {
+    // Out of memory handing the work over: the second half is prepared below, after the first.
+  }
+  BatchPreparer(clock, rule).add_lines(first_half, batch);
+  helper.wait();
   if (tail_done) {
     append_prepared(batch, tail);
   } else {
