@@ -9,6 +9,7 @@ ingest_once() {
   data="$BENCH_WORK/data-$tag"
   bench_start_monitor "$port" "$data"
   bench_wait_ready "$port"
+  bench_flush_files
   cpu0=$(bench_cpu_seconds "$MONITOR_PID")
   line=$("$BENCH_BUILD/bench/e2e/e2e_ingest_client" --port "$port" --clients "$clients" "${BATCHES[@]}")
   cpu1=$(bench_cpu_seconds "$MONITOR_PID")
@@ -25,6 +26,7 @@ ingest_once() {
 pipeline_once() {
   local tag=$1 line
   mkdir -p "$BENCH_WORK/pipeline-$tag"
+  bench_flush_files
   line=$("$BENCH_BUILD/bench/e2e/e2e_pipeline_ceiling" "$BENCH_WORK/pipeline-$tag" "${BATCHES[@]}")
   bench_calc "$(bench_field bytes "$line") / 1e6 / $(bench_field seconds "$line")"
 }
@@ -32,6 +34,7 @@ pipeline_once() {
 bench_ingest_figures() {
   local r one=() four=() pipe=() one_mbps one_eps one_cpu four_mbps pipe_mbps last_data=""
   local result
+  bench_settle_files
   for r in $(seq 1 "$BENCH_REPEAT"); do
     pipe+=("$(pipeline_once "$r")")
     result=$(ingest_once 1 "one-$r")
@@ -67,6 +70,7 @@ startup_figure() {
   files=$(find "$data" -name '*.ndjson' | wc -l)
   for r in $(seq 1 "$BENCH_REPEAT"); do
     port=$(bench_free_port)
+    bench_flush_files
     start=$(date +%s.%N)
     bench_start_monitor "$port" "$data"
     bench_wait_ready "$port" 600

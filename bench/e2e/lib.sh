@@ -7,6 +7,21 @@ BENCH_TICKS=$(getconf CLK_TCK)
 
 bench_note() { printf '  # %s\n' "$*" >&2; }
 
+# Writes the page cache's dirty data out before a timed run, so that the writeback of one run's
+# log files does not take CPU from the next one.
+bench_flush_files() { sync; }
+
+# On ext4 without a journal, inodes freed in the last 30 seconds (five minutes more while their
+# table is not yet written out) are skipped one by one when files are created: after a test run
+# or an earlier benchmark deleted thousands of files, each new log file costs ten times as much
+# for a while. Writes everything out and waits that time once, before the first timed ingest.
+BENCH_SETTLE_SECONDS=${BENCH_SETTLE_SECONDS:-30}
+bench_settle_files() {
+  sync
+  bench_note "waiting ${BENCH_SETTLE_SECONDS} s for recently deleted files to settle"
+  sleep "$BENCH_SETTLE_SECONDS"
+}
+
 # A loopback TCP port no socket uses, below the range the system hands out to clients (the
 # overload figure leaves thousands of client ports behind).
 bench_free_port() {

@@ -2,14 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <condition_variable>
-#include <functional>
-#include <mutex>
-#include <thread>
 #include <utility>
-#include <vector>
 
 #include "server/text.h"
+#include "store/helper_threads.h"
 #include "store/normalize.h"
 #include "store/siphash.h"
 
@@ -167,133 +163,6 @@ namespace {
 // Below this size a batch is prepared on the calling thread alone: starting a helper and merging
 // its half cost about as much as preparing a few hundred kilobytes saves.
 constexpr std::size_t kSplitPrepareMinBytes = 1024 * 1024;
-
-// Threads kept for preparing the second halves of large bodies. Starting a thread per body cost
-// about two milliseconds on small virtual machines (stack, scheduling), a tenth of what the half
-// it then prepares takes; a kept thread waits for the next half instead.
-class HalfPreparer {
- public:
-  HalfPreparer() : thread_([this] { serve(); }) {}
-  HalfPreparer(const HalfPreparer&) = delete;
-  HalfPreparer& operator=(const HalfPreparer&) = delete;
-
-  // Runs `work` on the kept thread. The caller must call wait() before starting more.
-  void start(std::function<void()> work) {
-    {
-      std::lock_guard lock(mutex_);
-      work_ = std::move(work);
-      finished_ = false;
-    }
-    work_given_.notify_one();
-  }
-
-  void wait() {
-    std::unique_lock lock(mutex_);
-    work_finished_.wait(lock, [this] { return finished_; });
-  }
-
- private:
-  void serve() {
-    for (;;) {
-      std::function<void()> work;
-      {
-        std::unique_lock lock(mutex_);
-        work_given_.wait(lock, [this] { return static_cast<bool>(work_); });
-        work = std::move(work_);
-        work_ = nullptr;
-      }
-      try {
-        work();
-      } catch (...) {
-        // The work reports its own faults; nothing may end the kept thread.
-      }
-      {
-        std::lock_guard lock(mutex_);
-        finished_ = true;
-      }
-      work_finished_.notify_one();
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable work_given_;
-  std::condition_variable work_finished_;
-  std::function<void()> work_;  // guarded by mutex_; set while work waits to be taken
-  bool finished_ = true;        // guarded by mutex_
-  std::thread thread_;          // started last, once the members it uses exist
-};
-
-// The kept threads of the process: one fewer than the cores, so that a helper only ever takes a
-// core that would otherwise idle while one large body is prepared. Started when first wanted and
-// never ended: the pool outlives every caller and is still in place while the process exits.
-class HalfPreparerPool {
- public:
-  static HalfPreparerPool& instance() {
-    static HalfPreparerPool* const pool = new HalfPreparerPool();
-    return *pool;
-  }
-
-  // An idle helper, or nullptr when every helper is busy or no thread could be started.
-  HalfPreparer* take() {
-    std::lock_guard lock(mutex_);
-    if (!idle_.empty()) {
-      HalfPreparer* helper = idle_.back();
-      idle_.pop_back();
-      return helper;
-    }
-    if (started_ >= max_helpers_) return nullptr;
-    try {
-      HalfPreparer* helper = new HalfPreparer();
-      ++started_;
-      return helper;
-    } catch (const std::exception&) {
-      return nullptr;  // no thread or no memory to be had: the caller prepares alone
-    }
-  }
-
-  void give_back(HalfPreparer* helper) {
-    std::lock_guard lock(mutex_);
-    idle_.push_back(helper);
-  }
-
- private:
-  HalfPreparerPool() : max_helpers_(std::max(1u, std::thread::hardware_concurrency()) - 1) {
-    idle_.reserve(max_helpers_);
-  }
-
-  const std::size_t max_helpers_;
-  std::mutex mutex_;
-  std::vector<HalfPreparer*> idle_;  // guarded by mutex_
-  std::size_t started_ = 0;          // guarded by mutex_
-};
-
-// One helper, taken if one is idle; waited for and given back when this goes.
-class HelperLease {
- public:
-  HelperLease() : helper_(HalfPreparerPool::instance().take()) {}
-  ~HelperLease() {
-    if (helper_ == nullptr) return;
-    if (started_) helper_->wait();
-    HalfPreparerPool::instance().give_back(helper_);
-  }
-  HelperLease(const HelperLease&) = delete;
-  HelperLease& operator=(const HelperLease&) = delete;
-
-  bool taken() const { return helper_ != nullptr; }
-  void start(std::function<void()> work) {
-    helper_->start(std::move(work));
-    started_ = true;
-  }
-  // Returns once the started work has finished.
-  void wait() {
-    if (started_) helper_->wait();
-    started_ = false;
-  }
-
- private:
-  HalfPreparer* helper_;
-  bool started_ = false;
-};
 
 }  // namespace
 

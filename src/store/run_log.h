@@ -12,7 +12,7 @@
 namespace torvesk {
 
 // The file operations of the log files: a seam, so tests can make them fail. The system one
-// calls the operating system directly.
+// calls the operating system directly. Loading and large batches use two threads at once.
 class LogFileSystem {
  public:
   virtual ~LogFileSystem() = default;

@@ -1,11 +1,14 @@
 #include "store/run_store.h"
 
 #include <algorithm>
+#include <optional>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "server/config.h"
+#include "store/helper_threads.h"
 #include "store/prepared_batch.h"
 #include "store/run_log.h"
 
@@ -28,6 +31,73 @@ struct PendingRun {
 };
 
 constexpr std::size_t kNoPending = static_cast<std::size_t>(-1);
+
+// From this many bytes of new lines on, a batch's appends are shared with a helper thread: they
+// go to different files, so the two halves do not wait for each other except to create files.
+constexpr std::size_t kSplitAppendMinBytes = 1024 * 1024;
+
+void append_pending_run(const std::string& data_dir, const PreparedBatch& batch,
+                        const PendingRun& pending, std::string& gathered, LogFileSystem& files) {
+  if (pending.spans.size() == 1) {
+    const TextSpan& span = pending.spans.front();
+    append_run_log(data_dir, pending.run_id, batch.texts.view().substr(span.offset, span.size),
+                   files);
+    return;
+  }
+  gathered.clear();
+  for (const TextSpan& span : pending.spans) {
+    gathered.append(batch.texts.view().substr(span.offset, span.size));
+  }
+  append_run_log(data_dir, pending.run_id, gathered, files);
+}
+
+// Appends each run's new lines to its file; `files` must take calls from two threads at once.
+void append_pending_runs(const std::string& data_dir, const PreparedBatch& batch,
+                         const std::vector<PendingRun>& pending_runs, LogFileSystem& files) {
+  std::size_t total = 0;
+  for (const PendingRun& pending : pending_runs) {
+    for (const TextSpan& span : pending.spans) total += span.size;
+  }
+  // The helper takes the runs from `cut` on, about half of the bytes.
+  std::size_t cut = pending_runs.size();
+  if (total >= kSplitAppendMinBytes && pending_runs.size() >= 2) {
+    std::size_t first = 0;
+    cut = 0;
+    while (cut + 1 < pending_runs.size() && first < total / 2) {
+      for (const TextSpan& span : pending_runs[cut].spans) first += span.size;
+      ++cut;
+    }
+  }
+
+  std::size_t helper_appended = 0;  // runs from `cut` on the helper has written
+  std::optional<HelperLease> helper;
+  if (cut < pending_runs.size()) helper.emplace();
+  if (helper && helper->taken()) {
+    try {
+      helper->start([&] {
+        std::string gathered;
+        for (std::size_t i = cut; i < pending_runs.size(); ++i) {
+          append_pending_run(data_dir, batch, pending_runs[i], gathered, files);
+          ++helper_appended;
+        }
+      });
+    } catch (const std::exception&) {
+      // Out of memory handing the work over: the runs are written below.
+    }
+  } else {
+    cut = pending_runs.size();
+  }
+  std::string gathered;
+  for (std::size_t i = 0; i < cut; ++i) {
+    append_pending_run(data_dir, batch, pending_runs[i], gathered, files);
+  }
+  if (helper) helper->wait();
+  // What the helper could not write (out of memory before its first byte of a run) is written
+  // here; with no helper, that is everything from `cut` on.
+  for (std::size_t i = cut + helper_appended; i < pending_runs.size(); ++i) {
+    append_pending_run(data_dir, batch, pending_runs[i], gathered, files);
+  }
+}
 
 }  // namespace
 
@@ -99,20 +169,7 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
   }
 
   // Files are written with no lock held; each touched run gets one append.
-  std::string gathered;
-  for (const PendingRun& pending : pending_lines) {
-    if (pending.spans.size() == 1) {
-      const TextSpan& span = pending.spans.front();
-      append_run_log(data_dir, pending.run_id, batch.texts.view().substr(span.offset, span.size),
-                     files);
-      continue;
-    }
-    gathered.clear();
-    for (const TextSpan& span : pending.spans) {
-      gathered.append(batch.texts.view().substr(span.offset, span.size));
-    }
-    append_run_log(data_dir, pending.run_id, gathered, files);
-  }
+  append_pending_runs(data_dir, batch, pending_lines, files);
 
   if (!pending_lines.empty() || dropped_duplicate) {
     std::unique_lock lock(store.mutex);

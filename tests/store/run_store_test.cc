@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -153,6 +155,41 @@ TEST_F(IngestBatchTest, OneAppendPerTouchedRunInAcceptanceOrder) {
   EXPECT_EQ(files_.opens[dir_.file("a.ndjson")], 1);
   EXPECT_EQ(files_.opens[dir_.file("b.ndjson")], 1);
   EXPECT_EQ(files_.write_calls, 2);
+}
+
+// A large batch shares its appends with a helper thread; each run still gets one append holding
+// its new lines in line order, whichever thread writes it.
+TEST_F(IngestBatchTest, LargeBatchAppendsEachRunOnceWithItsLinesInOrder) {
+  constexpr int kRuns = 40;
+  constexpr int kLinesPerRun = 200;
+  const std::string pad(100, 'x');
+  std::string body;
+  std::vector<std::string> expected(kRuns);
+  for (int line = 0; line < kRuns * kLinesPerRun; ++line) {
+    const int run = (line * 7) % kRuns;  // the runs' lines interleave
+    const std::string text = "{\"run_id\":\"r" + std::to_string(run) +
+                             "\",\"ts\":" + std::to_string(line + 1) + ",\"pad\":\"" + pad +
+                             "\"}\n";
+    body += text;
+    expected[run] += text;
+  }
+  ASSERT_GE(body.size(), 1024u * 1024u);
+  std::mutex threads_mutex;
+  std::set<std::thread::id> writing_threads;
+  files_.on_open = [&](const std::string&) {
+    std::lock_guard lock(threads_mutex);
+    writing_threads.insert(std::this_thread::get_id());
+  };
+  ingest(body);
+  for (int run = 0; run < kRuns; ++run) {
+    const std::string id = "r" + std::to_string(run);
+    SCOPED_TRACE(id);
+    EXPECT_EQ(log_of(id), expected[run]);
+    EXPECT_EQ(files_.opens[dir_.file(id + ".ndjson")], 1);
+  }
+  if (std::thread::hardware_concurrency() > 1) {
+    EXPECT_EQ(writing_threads.size(), 2u);
+  }
 }
 
 TEST_F(IngestBatchTest, TwoPushesLeaveExactlyTwoLines) {

@@ -1,0 +1,34 @@
+// Threads kept for splitting one large piece of work in two, such as preparing a large body or
+// writing a large batch's log files: the caller does one half while a helper does the other.
+// There is one fewer helper than the cores, so a helper only ever takes a core that would
+// otherwise idle; when every helper is busy, the caller does the whole work alone.
+#pragma once
+
+#include <functional>
+
+namespace torvesk {
+
+class HelperThread;
+
+// One helper, taken if one is idle. Going, it waits for the work it started and gives the helper
+// back, so it must be declared after everything that work refers to.
+class HelperLease {
+ public:
+  HelperLease();
+  ~HelperLease();
+  HelperLease(const HelperLease&) = delete;
+  HelperLease& operator=(const HelperLease&) = delete;
+
+  bool taken() const { return helper_ != nullptr; }
+  // Runs `work` on the helper; only when taken(), and at most once between waits. Exceptions that
+  // escape `work` are dropped, so work that can fail must record that itself.
+  void start(std::function<void()> work);
+  // Returns once the started work, if any, has finished.
+  void wait();
+
+ private:
+  HelperThread* helper_;
+  bool started_ = false;
+};
+
+}  // namespace torvesk
