@@ -47,6 +47,12 @@ class ServerCore;
 // requests leaves its buffers scattered between live blocks, where they would stay otherwise.
 constexpr std::uint64_t kTrimAfterBurstBytes = 64 * 1024 * 1024;
 
+// Once the layer has read ahead and answered kTrimAfterBurstBytes in all since memory was last
+// given back, it is given back after this long with no new request and none in flight: when a
+// load ends, the monitor returns to what its data needs. Long enough that a client pushing batch
+// after batch never sees its buffers unmapped between two of them.
+constexpr std::chrono::seconds kQuietBeforeTrim{1};
+
 // While this many requests are handed over and not yet answered (queued for a worker or in one),
 // bodies are no longer read ahead: a new request then most likely gets the busy answer, which
 // goes out at once instead of after its whole body, and one that does get a worker has its body
@@ -173,9 +179,10 @@ class SessionBodyReader final : public BodyReader {
 class ServerCore : public std::enable_shared_from_this<ServerCore> {
  public:
   ServerCore(net::io_context& io, std::uint64_t max_body_bytes)
-      : io(io), acceptor(io), retry_timer(io), max_body_bytes(max_body_bytes) {}
+      : io(io), acceptor(io), retry_timer(io), quiet_timer(io), max_body_bytes(max_body_bytes) {}
 
   void accept_next();
+  void watch_for_quiet();
   void admit(tcp::socket socket);
   void deliver(Exchange exchange);
   std::optional<Exchange> receive();
@@ -184,15 +191,21 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
   net::io_context& io;
   tcp::acceptor acceptor;
   net::steady_timer retry_timer;
+  net::steady_timer quiet_timer;
   std::atomic<std::size_t> live_sessions{0};
   const std::uint64_t max_body_bytes;           // bodies up to this size are read before hand-over
   std::atomic<std::uint64_t> preread_bytes{0};  // held by all sessions' preread_
   std::atomic<std::uint64_t> answer_bytes{0};   // held by all sessions' answers being written
   std::atomic<std::size_t> requests_in_flight{0};  // handed over, answer not yet written
   std::atomic<bool> burst_seen{false};  // kTrimAfterBurstBytes reached since the last trim
+  std::atomic<std::uint64_t> bytes_since_trim{0};  // read ahead and answered since the last trim
+  std::uint64_t requests_seen = 0;                 // heads handed over; the I/O thread's alone
+  std::uint64_t requests_seen_at_check = 0;        // the I/O thread's alone
 
-  // Notes a burst when what the sessions hold together has reached kTrimAfterBurstBytes.
-  void note_held_bytes() {
+  // Counts `added` bytes newly held by a session, and notes a burst when what the sessions hold
+  // together has reached kTrimAfterBurstBytes.
+  void note_held_bytes(std::uint64_t added) {
+    bytes_since_trim.fetch_add(added, std::memory_order_relaxed);
     if (preread_bytes.load(std::memory_order_relaxed) +
             answer_bytes.load(std::memory_order_relaxed) >=
         kTrimAfterBurstBytes) {
@@ -311,9 +324,10 @@ void Session::start_preread() {
 
 void Session::charge_preread() {
   if (preread_.size() > preread_charged_) {
-    core_->preread_bytes.fetch_add(preread_.size() - preread_charged_, std::memory_order_relaxed);
+    const std::uint64_t added = preread_.size() - preread_charged_;
+    core_->preread_bytes.fetch_add(added, std::memory_order_relaxed);
     preread_charged_ = preread_.size();
-    core_->note_held_bytes();
+    core_->note_held_bytes(added);
   }
 }
 
@@ -336,6 +350,7 @@ void Session::hand_over() {
   request.body = std::make_unique<SessionBodyReader>(shared_from_this());
   in_flight_ = true;
   core_->requests_in_flight.fetch_add(1, std::memory_order_relaxed);
+  ++core_->requests_seen;
   core_->deliver(Exchange(std::move(request), shared_from_this()));
 }
 
@@ -530,7 +545,7 @@ void Session::write_answer(Response response, bool force_close) {
   answer_sent_ = 0;
   answer_charged_ = answer_head_.size() + answer_.body.size();
   core_->answer_bytes.fetch_add(answer_charged_, std::memory_order_relaxed);
-  core_->note_held_bytes();
+  core_->note_held_bytes(answer_charged_);
 
   // Most answers fit into the socket at once: sent here, they need no write operation and no
   // further handler. What the socket does not take goes out through the stream, with its timeout.
@@ -585,6 +600,7 @@ void Session::after_write(error_code ec) {
       core_->requests_in_flight.fetch_sub(1, std::memory_order_acq_rel) == 1 &&
       core_->burst_seen.exchange(false, std::memory_order_relaxed)) {
     // The burst is over and its buffers are freed: give their pages back.
+    core_->bytes_since_trim.store(0, std::memory_order_relaxed);
     trim_in_background();
   }
   if (ec) return close_now();
@@ -667,6 +683,21 @@ void ServerCore::admit(tcp::socket socket) {
     return;
   }
   std::make_shared<Session>(std::move(socket), shared_from_this())->start();
+}
+
+void ServerCore::watch_for_quiet() {
+  quiet_timer.expires_after(kQuietBeforeTrim);
+  quiet_timer.async_wait([core = shared_from_this()](error_code ec) {
+    if (ec) return;  // stopped
+    const bool quiet = core->requests_seen == core->requests_seen_at_check &&
+                       core->requests_in_flight.load(std::memory_order_relaxed) == 0;
+    core->requests_seen_at_check = core->requests_seen;
+    if (quiet && core->bytes_since_trim.load(std::memory_order_relaxed) >= kTrimAfterBurstBytes) {
+      core->bytes_since_trim.store(0, std::memory_order_relaxed);
+      trim_in_background();
+    }
+    core->watch_for_quiet();
+  });
 }
 
 void ServerCore::deliver(Exchange exchange) {
@@ -766,6 +797,7 @@ std::variant<std::unique_ptr<HttpServer>, std::string> HttpServer::start(
 
   if (!ec) acceptor.non_blocking(true, ec);
   impl->core->accept_next();
+  impl->core->watch_for_quiet();
   return std::unique_ptr<HttpServer>(new HttpServer(std::move(impl)));
 }
 
@@ -780,6 +812,7 @@ void HttpServer::stop() {
     error_code ignored;
     core->acceptor.close(ignored);
     core->retry_timer.cancel();
+    core->quiet_timer.cancel();
   });
 }
 

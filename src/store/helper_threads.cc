@@ -1,6 +1,7 @@
 #include "store/helper_threads.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -67,6 +68,14 @@ class HelperThread {
 
 namespace {
 
+std::size_t core_count() {
+  static const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  return cores;
+}
+
+// Threads inside a SplittableWork.
+std::atomic<std::size_t> splittable_at_work{0};
+
 // The kept threads of the process. Started when first wanted and never ended: the pool outlives
 // every caller and is still in place while the process exits.
 class HelperPool {
@@ -79,6 +88,10 @@ class HelperPool {
   // An idle helper, or nullptr when every helper is busy or no thread could be started.
   HelperThread* take() {
     std::lock_guard lock(mutex_);
+    const std::size_t busy_helpers = started_ - idle_.size();
+    if (splittable_at_work.load(std::memory_order_relaxed) + busy_helpers >= core_count()) {
+      return nullptr;
+    }
     if (!idle_.empty()) {
       HelperThread* helper = idle_.back();
       idle_.pop_back();
@@ -100,9 +113,7 @@ class HelperPool {
   }
 
  private:
-  HelperPool() : max_helpers_(std::max(1u, std::thread::hardware_concurrency()) - 1) {
-    idle_.reserve(max_helpers_);
-  }
+  HelperPool() : max_helpers_(core_count() - 1) { idle_.reserve(max_helpers_); }
 
   const std::size_t max_helpers_;
   std::mutex mutex_;
@@ -111,6 +122,10 @@ class HelperPool {
 };
 
 }  // namespace
+
+SplittableWork::SplittableWork() { splittable_at_work.fetch_add(1, std::memory_order_relaxed); }
+
+SplittableWork::~SplittableWork() { splittable_at_work.fetch_sub(1, std::memory_order_relaxed); }
 
 HelperLease::HelperLease() : helper_(HelperPool::instance().take()) {}
 

@@ -1,7 +1,7 @@
 // Threads kept for splitting one large piece of work in two, such as preparing a large body or
 // writing a large batch's log files: the caller does one half while a helper does the other.
-// There is one fewer helper than the cores, so a helper only ever takes a core that would
-// otherwise idle; when every helper is busy, the caller does the whole work alone.
+// There is one fewer helper than the cores, and one is lent only while a core would otherwise
+// idle; without one, the caller does the whole work alone.
 #pragma once
 
 #include <functional>
@@ -10,8 +10,21 @@ namespace torvesk {
 
 class HelperThread;
 
-// One helper, taken if one is idle. Going, it waits for the work it started and gives the helper
-// back, so it must be declared after everything that work refers to.
+// Marks the calling thread, for as long as this lives, as one at work on something a helper
+// could share. Helpers are lent only while these threads and the busy helpers together number
+// fewer than the cores: with several large requests at once each core has work of its own, and
+// splitting would only add the handing over.
+class SplittableWork {
+ public:
+  SplittableWork();
+  ~SplittableWork();
+  SplittableWork(const SplittableWork&) = delete;
+  SplittableWork& operator=(const SplittableWork&) = delete;
+};
+
+// One helper, taken if one is idle and a core is free for it (see SplittableWork). Going, it waits
+// for the work it started and gives the helper back, so it must be declared after everything that
+// work refers to.
 class HelperLease {
  public:
   HelperLease();

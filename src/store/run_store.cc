@@ -84,8 +84,6 @@ void append_pending_runs(const std::string& data_dir, const PreparedBatch& batch
     } catch (const std::exception&) {
       // Out of memory handing the work over: the runs are written below.
     }
-  } else {
-    cut = pending_runs.size();
   }
   std::string gathered;
   for (std::size_t i = 0; i < cut; ++i) {
@@ -122,6 +120,7 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
 void ingest_batch(RunStore& store, std::string_view body, const std::string& data_dir,
                   const std::optional<std::string>& observed_ip, const Clock& clock,
                   LogFileSystem& files) {
+  const SplittableWork at_work;
   // Parsing, normalising, serialising and hashing need nothing from the store, so they happen
   // before its lock is taken; the batch still enters the store as a whole, in line order.
   PreparedBatch batch;
