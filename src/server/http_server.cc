@@ -47,10 +47,10 @@ class ServerCore;
 // requests leaves its buffers scattered between live blocks, where they would stay otherwise.
 constexpr std::uint64_t kTrimAfterBurstBytes = 64 * 1024 * 1024;
 
-// Once the layer has read ahead and answered kTrimAfterBurstBytes in all since memory was last
-// given back, it is given back after this long with no new request and none in flight: when a
-// load ends, the monitor returns to what its data needs. Long enough that a client pushing batch
-// after batch never sees its buffers unmapped between two of them.
+// Once requests have declared bodies and been answered with kTrimAfterBurstBytes in all since
+// memory was last given back, it is given back after this long with no new request and none in
+// flight: when a load ends, the monitor returns to what its data needs. Long enough that a client
+// pushing batch after batch never sees its buffers unmapped between two of them.
 constexpr std::chrono::seconds kQuietBeforeTrim{1};
 
 // While this many requests are handed over and not yet answered (queued for a worker or in one),
@@ -198,14 +198,13 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
   std::atomic<std::uint64_t> answer_bytes{0};   // held by all sessions' answers being written
   std::atomic<std::size_t> requests_in_flight{0};  // handed over, answer not yet written
   std::atomic<bool> burst_seen{false};  // kTrimAfterBurstBytes reached since the last trim
-  std::atomic<std::uint64_t> bytes_since_trim{0};  // read ahead and answered since the last trim
-  std::uint64_t requests_seen = 0;                 // heads handed over; the I/O thread's alone
-  std::uint64_t requests_seen_at_check = 0;        // the I/O thread's alone
+  // Bodies declared and answers given since the last trim; chunked bodies are not counted.
+  std::atomic<std::uint64_t> bytes_since_trim{0};
+  std::uint64_t requests_seen = 0;           // heads handed over; the I/O thread's alone
+  std::uint64_t requests_seen_at_check = 0;  // the I/O thread's alone
 
-  // Counts `added` bytes newly held by a session, and notes a burst when what the sessions hold
-  // together has reached kTrimAfterBurstBytes.
-  void note_held_bytes(std::uint64_t added) {
-    bytes_since_trim.fetch_add(added, std::memory_order_relaxed);
+  // Notes a burst when what the sessions hold together has reached kTrimAfterBurstBytes.
+  void note_held_bytes() {
     if (preread_bytes.load(std::memory_order_relaxed) +
             answer_bytes.load(std::memory_order_relaxed) >=
         kTrimAfterBurstBytes) {
@@ -324,10 +323,9 @@ void Session::start_preread() {
 
 void Session::charge_preread() {
   if (preread_.size() > preread_charged_) {
-    const std::uint64_t added = preread_.size() - preread_charged_;
-    core_->preread_bytes.fetch_add(added, std::memory_order_relaxed);
+    core_->preread_bytes.fetch_add(preread_.size() - preread_charged_, std::memory_order_relaxed);
     preread_charged_ = preread_.size();
-    core_->note_held_bytes(added);
+    core_->note_held_bytes();
   }
 }
 
@@ -346,6 +344,7 @@ void Session::hand_over() {
   request.peer = peer_;
   if (const auto length = parser.content_length(); length && !parser.chunked()) {
     request.declared_length = *length;
+    core_->bytes_since_trim.fetch_add(*length, std::memory_order_relaxed);
   }
   request.body = std::make_unique<SessionBodyReader>(shared_from_this());
   in_flight_ = true;
@@ -545,7 +544,8 @@ void Session::write_answer(Response response, bool force_close) {
   answer_sent_ = 0;
   answer_charged_ = answer_head_.size() + answer_.body.size();
   core_->answer_bytes.fetch_add(answer_charged_, std::memory_order_relaxed);
-  core_->note_held_bytes(answer_charged_);
+  core_->bytes_since_trim.fetch_add(answer_charged_, std::memory_order_relaxed);
+  core_->note_held_bytes();
 
   // Most answers fit into the socket at once: sent here, they need no write operation and no
   // further handler. What the socket does not take goes out through the stream, with its timeout.

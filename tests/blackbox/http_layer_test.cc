@@ -496,6 +496,62 @@ TEST(HttpLayer, ConnectionsWaitingTogetherAreEachAnswered) {
   EXPECT_GT(served, 0);
 }
 
+// The monitor's resident size, from /proc; 0 when it cannot be read.
+std::size_t resident_kib(pid_t pid) {
+  std::FILE* status = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+  if (status == nullptr) return 0;
+  char line[256];
+  std::size_t kib = 0;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::sscanf(line, "VmRSS: %zu kB", &kib) == 1) break;
+  }
+  std::fclose(status);
+  return kib;
+}
+
+// Large pushes one after another leave their freed buffers with the allocator; once requests
+// stop, the monitor's resident size falls well below its peak instead of staying there.
+TEST(HttpLayer, MemoryOfALoadIsGivenBackOnceRequestsStop) {
+  MonitorOptions options;
+  options.env = {{"MONITOR_RATE_BYTES_PER_MIN", "0"}, {"MONITOR_MAX_RUNS", "200"}};
+  MonitorProcess monitor(options);
+  ASSERT_TRUE(monitor.started());
+  // Pushes of new events for about 180 runs each, 200 lines a run, the oldest runs evicted as
+  // they go, as a busy set of runners would send them.
+  for (int push = 0; push < 12; ++push) {
+    std::string body;
+    for (int line = 0; body.size() < 8 * 1024 * 1024 - 512; ++line) {
+      body += "{\"type\":\"NodeLog\",\"ts\":" + std::to_string(1700000000000 + line) +
+              ",\"payload\":{\"run_id\":\"p" + std::to_string(push) + "-" +
+              std::to_string(line / 200) + "\",\"node_id\":\"n1\",\"message\":\"" +
+              std::string(100 + line % 50, 'm') + "\"}}\n";
+    }
+    // Sent after 100 Continue, as curl sends large bodies, so that a worker reads it.
+    Connection connection(monitor.address(), monitor.port());
+    ASSERT_TRUE(connection.send(request_text(monitor, "POST", "/ingest",
+                                             {{"Content-Type", "application/x-ndjson"},
+                                              {"Expect", "100-continue"},
+                                              {"Content-Length", std::to_string(body.size())}},
+                                             "")));
+    const auto interim = connection.read_response();
+    ASSERT_TRUE(interim);
+    ASSERT_EQ(interim->status, 100);
+    ASSERT_TRUE(connection.send(body));
+    const auto answer = connection.read_response();
+    ASSERT_TRUE(answer);
+    ASSERT_EQ(answer->status, 200);
+  }
+  const std::size_t after_load = resident_kib(monitor.pid());
+  ASSERT_GT(after_load, 0u);
+  std::size_t now = after_load;
+  for (int wait = 0; wait < 50 && now + 8 * 1024 > after_load; ++wait) {
+    std::this_thread::sleep_for(100ms);
+    now = resident_kib(monitor.pid());
+  }
+  EXPECT_LE(now + 8 * 1024, after_load)
+      << "resident " << after_load << " KiB after the load, " << now << " KiB five seconds later";
+}
+
 // A body sent slowly is read by the layer before its request is queued: the one worker stays
 // free for others meanwhile, and the slow request is served once its body is complete.
 TEST(HttpLayer, SlowBodyHoldsNoWorker) {
