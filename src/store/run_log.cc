@@ -8,12 +8,13 @@
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "server/text.h"
+#include "store/helper_threads.h"
 #include "store/prepared_batch.h"
 
 namespace torvesk {
@@ -181,15 +182,17 @@ class ParallelLoad {
   // Calls `apply` with every prepared piece of every file, in listing order, on this thread.
   template <class Apply>
   void run(Apply&& apply) {
-    std::jthread helper;
-    if (paths_.size() >= kParallelLoadMinFiles && std::thread::hardware_concurrency() > 1) {
+    // Without a helper, this thread prepares every file.
+    std::optional<HelperLease> helper;
+    if (paths_.size() >= kParallelLoadMinFiles) helper.emplace();
+    if (helper && helper->taken()) {
       try {
-        helper = std::jthread([this] { prepare_ahead(); });
-      } catch (const std::system_error&) {
-        // No second thread: this one prepares every file.
+        helper->start([this] { prepare_ahead(); });
+      } catch (const std::exception&) {
+        // Out of memory handing the work over: this thread prepares every file.
       }
     }
-    // However this ends, the helper is told to stop before it is joined.
+    // However this ends, the helper is told to stop before it is waited for.
     const StopWhenDone stop_when_done{*this};
     BatchPreparer preparer = make_preparer();
     std::string contents;
