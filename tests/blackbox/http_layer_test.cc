@@ -406,6 +406,21 @@ TEST(HttpLayer, ExpectContinueGetsRefusalsWithoutSendingItsBodyAndContinueOtherw
   }
 }
 
+// Sends the head of a push of `length` bytes that waits for "100 Continue"; the status of the
+// first answer, 0 when none came.
+int send_push_head_awaiting_continue(const MonitorProcess& monitor, Connection& connection,
+                                     std::size_t length) {
+  if (!connection.send(request_text(monitor, "POST", "/ingest",
+                                    {{"Content-Type", "application/x-ndjson"},
+                                     {"Expect", "100-continue"},
+                                     {"Content-Length", std::to_string(length)}},
+                                    ""))) {
+    return 0;
+  }
+  const auto interim = connection.read_response();
+  return interim ? interim->status : 0;
+}
+
 // With the one worker held inside a body read, four requests wait in the queue and the fifth is
 // refused at once; the four are then served in arrival order.
 TEST(HttpLayer, FullQueueGivesTheBusyAnswerAndQueuedRequestsKeepTheirOrder) {
@@ -418,14 +433,7 @@ TEST(HttpLayer, FullQueueGivesTheBusyAnswerAndQueuedRequestsKeepTheirOrder) {
   // arrives, the worker is inside the read.
   const std::string held_event = "{\"type\":\"X\",\"run_id\":\"order\",\"ts\":100}\n";
   Connection holder(monitor.address(), monitor.port());
-  ASSERT_TRUE(holder.send(request_text(monitor, "POST", "/ingest",
-                                       {{"Content-Type", "application/x-ndjson"},
-                                        {"Expect", "100-continue"},
-                                        {"Content-Length", std::to_string(held_event.size())}},
-                                       "")));
-  const auto interim = holder.read_response();
-  ASSERT_TRUE(interim);
-  ASSERT_EQ(interim->status, 100);
+  ASSERT_EQ(send_push_head_awaiting_continue(monitor, holder, held_event.size()), 100);
   ASSERT_TRUE(holder.send(held_event.substr(0, 10)));
 
   std::vector<std::unique_ptr<Connection>> queued;
@@ -531,14 +539,7 @@ TEST(HttpLayer, MemoryOfALoadIsGivenBackOnceRequestsStop) {
     }
     // Sent after 100 Continue, as curl sends large bodies, so that a worker reads it.
     Connection connection(monitor.address(), monitor.port());
-    ASSERT_TRUE(connection.send(request_text(monitor, "POST", "/ingest",
-                                             {{"Content-Type", "application/x-ndjson"},
-                                              {"Expect", "100-continue"},
-                                              {"Content-Length", std::to_string(body.size())}},
-                                             "")));
-    const auto interim = connection.read_response();
-    ASSERT_TRUE(interim);
-    ASSERT_EQ(interim->status, 100);
+    ASSERT_EQ(send_push_head_awaiting_continue(monitor, connection, body.size()), 100);
     ASSERT_TRUE(connection.send(body));
     const auto answer = connection.read_response();
     ASSERT_TRUE(answer);
