@@ -5,7 +5,8 @@
 //   type, time and text), except for the shapes that are opened up again: a header object, and
 //   an object with an unsigned "timestamp" and an object "event";
 // - the batch pipeline (one parser and arena reused from line to line) makes exactly the event
-//   normalize_line makes, and the ingest rule for "_observed_ip" leaves only the stamped address.
+//   normalize_line makes, and the ingest rule for "_observed_ip" leaves only the stamped address;
+// - the direct writer makes the batch the tree makes, byte for byte.
 #include <boost/json/value.hpp>
 #include <cstdint>
 #include <optional>
@@ -112,6 +113,35 @@ void check_batch_pipeline(std::string_view line, const std::optional<RunEvent>& 
   }
 }
 
+// The direct writer, which add_line tries first, against the tree alone: the same batch, to the
+// byte, under both rules.
+void check_direct_writer(std::string_view line) {
+  const ObservedAddressRule rules[] = {ObservedAddressRule{},
+                                       ObservedAddressRule{true, kClientAddress}};
+  for (const ObservedAddressRule& rule : rules) {
+    PreparedBatch direct;
+    const bool added = BatchPreparer([] { return kArrival; }, rule).add_line(line, direct);
+    PreparedBatch tree;
+    FUZZ_CHECK(added ==
+               BatchPreparer([] { return kArrival; }, rule).add_line_through_tree(line, tree));
+    FUZZ_CHECK(direct.texts.view() == tree.texts.view());
+    FUZZ_CHECK(direct.strings == tree.strings);
+    FUZZ_CHECK(direct.events.size() == tree.events.size());
+    FUZZ_CHECK(direct.fields.size() == tree.fields.size());
+    for (std::size_t i = 0; i < direct.events.size(); ++i) {
+      const PreparedEvent& a = direct.events[i];
+      const PreparedEvent& b = tree.events[i];
+      FUZZ_CHECK(a.ts == b.ts && a.fingerprint == b.fingerprint && a.text.size == b.text.size &&
+                 a.run_id.offset == b.run_id.offset && a.run_id.size == b.run_id.size &&
+                 a.field_count == b.field_count && a.status_effect == b.status_effect);
+    }
+    for (std::size_t i = 0; i < direct.fields.size(); ++i) {
+      FUZZ_CHECK(direct.fields[i].field == tree.fields[i].field &&
+                 direct.field_value(direct.fields[i]) == tree.field_value(tree.fields[i]));
+    }
+  }
+}
+
 void check_line(std::string_view line) {
   if (const std::optional<json::value> value = parse_json_text(line)) {
     check_canonical_round_trip(*value, canonical_json(*value));
@@ -148,6 +178,7 @@ void check_line(std::string_view line) {
     }
   }
   check_batch_pipeline(line, event, canonical);
+  check_direct_writer(line);
 }
 
 }  // namespace

@@ -81,7 +81,7 @@ class ValueHandler {
       number_prefix_.append(s.data(), s.size());
       text = number_prefix_;
     }
-    const std::optional<double> d = read_double(text);
+    const std::optional<double> d = read_json_double(text);
     number_prefix_.clear();
     if (!d) {
       ec = json::error::exponent_overflow;
@@ -107,20 +107,6 @@ class ValueHandler {
   }
 
  private:
-  // Correctly rounded; nullopt when the value is beyond the largest double.
-  static std::optional<double> read_double(std::string_view text) {
-    double d = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
-    if (ec == std::errc() && end == text.data() + text.size()) return d;
-    if (ec != std::errc::result_out_of_range) return std::nullopt;
-    // Out of range either way: strtod tells an underflow (a correctly rounded zero) from an
-    // overflow (infinity). It needs a terminated copy; this path is rare.
-    const std::string copy(text);
-    const double strtod_value = std::strtod(copy.c_str(), nullptr);
-    if (std::isinf(strtod_value)) return std::nullopt;
-    return strtod_value;
-  }
-
   std::string number_prefix_;  // the earlier parts of a number split across input pieces
 };
 
@@ -218,6 +204,53 @@ class StringSink {
   std::size_t used_;
 };
 
+// The characters of a string, escaped minimally, without quotes.
+template <class Sink>
+void write_escaped(Sink& sink, const char* s, std::size_t size) {
+  // Room for the whole string unescaped; each escape claims its extra room.
+  char* p = sink.claim(size);
+  std::size_t i = 0;
+  for (;;) {
+    const std::size_t j = next_escape(s, i, size);
+    if (j != i) std::memcpy(p, s + i, j - i);
+    p += j - i;
+    if (j == size) break;
+    sink.commit(p);
+    p = sink.claim(6 + (size - j - 1));
+    const auto c = static_cast<unsigned char>(s[j]);
+    *p++ = '\\';
+    switch (c) {
+      case '"':
+      case '\\':
+        *p++ = static_cast<char>(c);
+        break;
+      case '\b':
+        *p++ = 'b';
+        break;
+      case '\t':
+        *p++ = 't';
+        break;
+      case '\n':
+        *p++ = 'n';
+        break;
+      case '\f':
+        *p++ = 'f';
+        break;
+      case '\r':
+        *p++ = 'r';
+        break;
+      default:
+        *p++ = 'u';
+        *p++ = '0';
+        *p++ = '0';
+        *p++ = kHexDigits[c >> 4];
+        *p++ = kHexDigits[c & 0xf];
+    }
+    i = j + 1;
+  }
+  sink.commit(p);
+}
+
 template <class Sink>
 class CanonicalWriter {
  public:
@@ -301,50 +334,9 @@ class CanonicalWriter {
   }
 
   void string(const char* s, std::size_t size) {
-    // Room for the whole string unescaped and both quotes; each escape claims its extra room.
-    char* p = sink_.claim(size + 2);
-    *p++ = '"';
-    std::size_t i = 0;
-    for (;;) {
-      const std::size_t j = next_escape(s, i, size);
-      if (j != i) std::memcpy(p, s + i, j - i);
-      p += j - i;
-      if (j == size) break;
-      sink_.commit(p);
-      p = sink_.claim(6 + (size - j - 1) + 1);
-      const auto c = static_cast<unsigned char>(s[j]);
-      *p++ = '\\';
-      switch (c) {
-        case '"':
-        case '\\':
-          *p++ = static_cast<char>(c);
-          break;
-        case '\b':
-          *p++ = 'b';
-          break;
-        case '\t':
-          *p++ = 't';
-          break;
-        case '\n':
-          *p++ = 'n';
-          break;
-        case '\f':
-          *p++ = 'f';
-          break;
-        case '\r':
-          *p++ = 'r';
-          break;
-        default:
-          *p++ = 'u';
-          *p++ = '0';
-          *p++ = '0';
-          *p++ = kHexDigits[c >> 4];
-          *p++ = kHexDigits[c & 0xf];
-      }
-      i = j + 1;
-    }
-    *p++ = '"';
-    sink_.commit(p);
+    put('"');
+    write_escaped(sink_, s, size);
+    put('"');
   }
 
   Sink& sink_;
@@ -369,8 +361,6 @@ void TextBuffer::append(std::string_view text) {
   if (!text.empty()) std::memcpy(p, text.data(), text.size());
   commit(p + text.size());
 }
-
-namespace {}  // namespace
 
 struct JsonParser::Impl {
   json::basic_parser<ValueHandler> parser{strict_options()};
@@ -399,6 +389,19 @@ std::optional<json::value> JsonParser::parse(std::string_view text, json::storag
   return result;
 }
 
+std::optional<double> read_json_double(std::string_view text) {
+  double d = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
+  if (ec == std::errc() && end == text.data() + text.size()) return d;
+  if (ec != std::errc::result_out_of_range) return std::nullopt;
+  // Out of range either way: strtod tells an underflow (a correctly rounded zero) from an
+  // overflow (infinity). It needs a terminated copy; this path is rare.
+  const std::string copy(text);
+  const double strtod_value = std::strtod(copy.c_str(), nullptr);
+  if (std::isinf(strtod_value)) return std::nullopt;
+  return strtod_value;
+}
+
 std::optional<json::value> parse_json_text(std::string_view text, json::storage_ptr storage) {
   JsonParser parser;
   return parser.parse(text, std::move(storage));
@@ -407,6 +410,14 @@ std::optional<json::value> parse_json_text(std::string_view text, json::storage_
 void append_canonical_double(std::string& out, double value) {
   char buffer[kMaxDoubleText];
   out.append(buffer, static_cast<std::size_t>(write_canonical_double(buffer, value) - buffer));
+}
+
+void append_canonical_double(TextBuffer& out, double value) {
+  out.commit(write_canonical_double(out.claim(kMaxDoubleText), value));
+}
+
+void append_escaped_characters(TextBuffer& out, std::string_view text) {
+  write_escaped(out, text.data(), text.size());
 }
 
 void append_canonical_json(std::string& out, const json::value& value) {

@@ -85,6 +85,15 @@ std::string canonical_json(const boost::json::value& value);
 
 // The float form of the canonical text alone. Finite values only; the parser never yields others.
 void append_canonical_double(std::string& out, double value);
+void append_canonical_double(TextBuffer& out, double value);
+
+// The characters of a string's canonical text, escaped, without the quotes around them. Escapes
+// work byte by byte, so a string may be written in pieces.
+void append_escaped_characters(TextBuffer& out, std::string_view text);
+
+// A number's text (the grammar checked already) read as a correctly rounded double; nullopt when
+// it is beyond the largest double. The one reading of floats for every parse.
+std::optional<double> read_json_double(std::string_view text);
 
 // The members of `object` with the given distinct names, found in one pass over its members;
 // nullptr where a name is absent. The pointers are iterators of `object`.

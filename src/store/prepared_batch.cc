@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "server/text.h"
+#include "store/direct_event.h"
 #include "store/helper_threads.h"
 #include "store/normalize.h"
 #include "store/siphash.h"
@@ -14,18 +15,9 @@ namespace {
 
 namespace json = boost::json;
 
-// The payload members read from an event: the run id, then those that fill the metadata fields,
-// in RunField order.
-constexpr std::array<std::string_view, 10> kPayloadMembers = {
-    "run_id",       "plan_name", "studio_label", "studio_id", "studio_version",
-    "plan_version", "plan_hash", "runner_host",  "log_level", "artifact_id",
-};
-
 // The top-level members read from an event.
 constexpr std::array<std::string_view, 4> kEventMembers = {"payload", "run_id", "type",
                                                            "_observed_ip"};
-
-constexpr std::string_view kObservedIpMember = "_observed_ip";
 
 // Room for the parsed value of a typical line; a larger line borrows more from the heap, which
 // the arena gives back after that line.
@@ -48,13 +40,58 @@ TextSpan append_string(std::string& buffer, std::string_view text) {
 
 void add_field(PreparedBatch& batch, PreparedEvent& event, RunField field,
                const json::key_value_pair* member) {
-  const json::string* text = string_of(member);
-  if (text == nullptr || text->empty()) return;
-  batch.fields.push_back(PreparedField{field, append_string(batch.strings, view(*text))});
+  if (const json::string* text = string_of(member)) {
+    add_prepared_field(batch, event, field, view(*text));
+  }
+}
+
+// The sizes of a batch's parts before a line, to cut it back to if the line fails half-way.
+class BatchMark {
+ public:
+  explicit BatchMark(const PreparedBatch& batch)
+      : texts_(batch.texts.size()),
+        strings_(batch.strings.size()),
+        fields_(batch.fields.size()),
+        events_(batch.events.size()) {}
+
+  void restore(PreparedBatch& batch) const {
+    batch.texts.truncate(texts_);
+    batch.strings.resize(strings_);
+    batch.fields.resize(fields_);
+    batch.events.resize(events_);
+  }
+
+ private:
+  std::size_t texts_, strings_, fields_, events_;
+};
+
+}  // namespace
+
+void add_prepared_field(PreparedBatch& batch, PreparedEvent& event, RunField field,
+                        std::string_view value) {
+  if (value.empty()) return;
+  batch.fields.push_back(PreparedField{field, append_string(batch.strings, value)});
   ++event.field_count;
 }
 
-}  // namespace
+void add_written_event(PreparedBatch& batch, PreparedEvent& event, std::string_view run_id,
+                       std::string_view type) {
+  event.text.size = batch.texts.size() - event.text.offset;
+  batch.texts.push_back('\n');
+  event.fingerprint = event_fingerprint(batch.text_of(event));
+  // Lines of one run usually come together: their ids share one copy.
+  if (!batch.events.empty() && batch.run_id_of(batch.events.back()) == run_id) {
+    event.run_id = batch.events.back().run_id;
+  } else {
+    event.run_id = append_string(batch.strings, run_id);
+  }
+  if (type == "RunFailed") {
+    event.status_effect = StatusEffect::failed;
+  } else if (type == "RunCompleted") {
+    event.status_effect = StatusEffect::completed;
+  }
+  batch.events.push_back(event);
+}
 
 void add_prepared_event(PreparedBatch& batch, const json::value& json, std::uint64_t ts,
                         std::optional<std::string_view> given_run_id,
@@ -63,9 +100,6 @@ void add_prepared_event(PreparedBatch& batch, const json::value& json, std::uint
   event.ts = ts;
   event.text.offset = batch.texts.size();
   append_canonical_json(batch.texts, json);
-  event.text.size = batch.texts.size() - event.text.offset;
-  batch.texts.push_back('\n');
-  event.fingerprint = event_fingerprint(batch.text_of(event));
 
   // The rules of normalisation, read in one pass over the event and one over its payload.
   std::string_view run_id = "unknown";
@@ -93,35 +127,36 @@ void add_prepared_event(PreparedBatch& batch, const json::value& json, std::uint
   }
   if (given_run_id) run_id = *given_run_id;
   if (given_type) type = *given_type;
-
-  // Lines of one run usually come together: their ids share one copy.
-  if (!batch.events.empty() && batch.run_id_of(batch.events.back()) == run_id) {
-    event.run_id = batch.events.back().run_id;
-  } else {
-    event.run_id = append_string(batch.strings, run_id);
-  }
-
-  if (type == "RunFailed") {
-    event.status_effect = StatusEffect::failed;
-  } else if (type == "RunCompleted") {
-    event.status_effect = StatusEffect::completed;
-  }
-  batch.events.push_back(event);
+  add_written_event(batch, event, run_id, type);
 }
 
 BatchPreparer::BatchPreparer(Clock clock, ObservedAddressRule rule)
     : clock_(std::move(clock)),
       rule_(rule),
+      direct_(std::make_unique<DirectEventWriter>()),
       arena_buffer_(std::make_unique_for_overwrite<unsigned char[]>(kLineArenaBytes)),
       arena_(arena_buffer_.get(), kLineArenaBytes) {}
+
+BatchPreparer::~BatchPreparer() = default;
 
 bool BatchPreparer::add_line(std::string_view line, PreparedBatch& batch) {
   const std::string_view trimmed = trim_white_space(line);
   if (trimmed.empty()) return false;
-  const std::size_t texts_size = batch.texts.size();
-  const std::size_t strings_size = batch.strings.size();
-  const std::size_t fields_size = batch.fields.size();
-  const std::size_t events_size = batch.events.size();
+  const BatchMark mark(batch);
+  try {
+    if (direct_->add(trimmed, clock_, rule_, batch)) return true;
+  } catch (const std::exception&) {
+    // Out of memory for this line: it is dropped like a bad line, and the batch stays whole.
+    mark.restore(batch);
+    return false;
+  }
+  return add_line_through_tree(trimmed, batch);
+}
+
+bool BatchPreparer::add_line_through_tree(std::string_view line, PreparedBatch& batch) {
+  const std::string_view trimmed = trim_white_space(line);
+  if (trimmed.empty()) return false;
+  const BatchMark mark(batch);
   bool added = false;
   try {
     std::optional<json::value> root = parser_.parse(trimmed, json::storage_ptr(&arena_));
@@ -148,10 +183,7 @@ bool BatchPreparer::add_line(std::string_view line, PreparedBatch& batch) {
     }
   } catch (const std::exception&) {
     // Out of memory for this line: it is dropped like a bad line, and the batch stays whole.
-    batch.texts.truncate(texts_size);
-    batch.strings.resize(strings_size);
-    batch.fields.resize(fields_size);
-    batch.events.resize(events_size);
+    mark.restore(batch);
     added = false;
   }
   arena_.release();

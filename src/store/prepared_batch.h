@@ -3,6 +3,7 @@
 // more than a lookup and a copy.
 #pragma once
 
+#include <array>
 #include <boost/json/monotonic_resource.hpp>
 #include <boost/json/value.hpp>
 #include <cstddef>
@@ -84,11 +85,30 @@ struct PreparedBatch {
   }
 };
 
+// The payload members read from an event: the run id, then those that fill the metadata fields,
+// in RunField order.
+inline constexpr std::array<std::string_view, 10> kPayloadMembers = {
+    "run_id",       "plan_name", "studio_label", "studio_id", "studio_version",
+    "plan_version", "plan_hash", "runner_host",  "log_level", "artifact_id",
+};
+
+inline constexpr std::string_view kObservedIpMember = "_observed_ip";
+
 // Adds the event made of `json` (its canonical text, fingerprint and fields) to the batch. The
 // run id and the type are read from `json` by the rules of normalisation unless given.
 void add_prepared_event(PreparedBatch& batch, const boost::json::value& json, std::uint64_t ts,
                         std::optional<std::string_view> run_id = std::nullopt,
                         std::optional<std::string_view> type = std::nullopt);
+
+// Adds a field to `event`, the event being added last to `batch`, unless `value` is empty.
+void add_prepared_field(PreparedBatch& batch, PreparedEvent& event, RunField field,
+                        std::string_view value);
+
+// The last steps of adding `event`, whose canonical text was just written at the end of
+// batch.texts from event.text.offset on and whose fields are the last event.field_count of
+// batch.fields: its line feed, fingerprint, run id and status effect.
+void add_written_event(PreparedBatch& batch, PreparedEvent& event, std::string_view run_id,
+                       std::string_view type);
 
 // Applies one prepared event to `run`, the run its run id names: apply_event from the fingerprint
 // on, reading MONITOR_MAX_EVENTS when the event is accepted. The caller holds the store's lock.
@@ -121,16 +141,23 @@ struct ObservedAddressRule {
   std::optional<std::string_view> stamp_address;  // stamped into "RunStarted" events
 };
 
-// Normalises lines into a batch, reusing one parser and one arena from line to line. One
-// preparer serves one thread.
+class DirectEventWriter;
+
+// Normalises lines into a batch: straight from the parse where the line allows it, else through
+// a parsed tree, reusing one parser and one arena from line to line. One preparer serves one
+// thread.
 class BatchPreparer {
  public:
   BatchPreparer(Clock clock, ObservedAddressRule rule);
+  ~BatchPreparer();
   BatchPreparer(const BatchPreparer&) = delete;
   BatchPreparer& operator=(const BatchPreparer&) = delete;
 
   // False when the line yields no event.
   bool add_line(std::string_view line, PreparedBatch& batch);
+  // The same through the parsed tree alone, as add_line does for the lines the direct writer
+  // declines. Public so that tests can hold the two ways to each other.
+  bool add_line_through_tree(std::string_view line, PreparedBatch& batch);
   void add_lines(std::string_view text, PreparedBatch& batch) {
     for_each_line(text, [&](std::string_view line) { add_line(line, batch); });
   }
@@ -138,6 +165,7 @@ class BatchPreparer {
  private:
   Clock clock_;
   ObservedAddressRule rule_;
+  std::unique_ptr<DirectEventWriter> direct_;
   JsonParser parser_;
   std::unique_ptr<unsigned char[]> arena_buffer_;
   boost::json::monotonic_resource arena_;  // holds one line's value at a time

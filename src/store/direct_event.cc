@@ -1,0 +1,380 @@
+#include "store/direct_event.h"
+
+#include <algorithm>
+#include <array>
+#include <boost/json/basic_parser_impl.hpp>
+#include <charconv>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "store/json.h"
+
+namespace torvesk {
+namespace {
+
+namespace json = boost::json;
+
+// The members of the event object that normalisation reads or that send a line to the tree.
+enum class TopMember : std::uint8_t { other, payload, run_id, type, ts, observed_ip, declined };
+
+// The position in kPayloadMembers of a payload member that is not one of them.
+constexpr std::size_t kOtherPayloadMember = kPayloadMembers.size();
+
+// Any error code stops the parse; the line then goes to the tree, which says what was wrong.
+constexpr json::error kDeclined = json::error::extra_data;
+
+// Parser handler that writes the canonical text of the event object as the parse goes, into the
+// batch's text buffer, and keeps the decoded strings normalisation reads. A handler call that
+// returns false has declined the line.
+class DirectHandler {
+ public:
+  static constexpr std::size_t max_object_size = json::object::max_size();
+  static constexpr std::size_t max_array_size = json::array::max_size();
+  static constexpr std::size_t max_key_size = json::string::max_size();
+  static constexpr std::size_t max_string_size = json::string::max_size();
+
+  // The strings read from the event, as spans of `captured`.
+  struct Found {
+    std::array<std::optional<TextSpan>, kPayloadMembers.size()> payload;
+    std::optional<TextSpan> run_id;
+    std::optional<TextSpan> type;
+    std::optional<TextSpan> observed_ip;
+    std::optional<std::uint64_t> ts;
+    std::size_t members = 0;  // of the event object
+  };
+
+  void reset(std::string_view line, TextBuffer& out, const ObservedAddressRule& rule) {
+    line_ = line;
+    out_ = &out;
+    rule_ = &rule;
+    depth_ = 0;
+    names_.clear();
+    captured.clear();
+    found = Found{};
+    top_member_ = TopMember::other;
+    payload_member_ = kOtherPayloadMember;
+    payload_open_ = false;
+    capture_ = nullptr;
+  }
+
+  std::string captured;
+  Found found;
+
+  bool on_document_begin(json::error_code&) { return true; }
+  bool on_document_end(json::error_code&) { return true; }
+
+  bool on_object_begin(json::error_code& ec) {
+    if (depth_ != 0) {
+      if (!value_begins(ec) || !not_the_time(ec)) return false;
+      if (depth_ == 1) payload_open_ = top_member_ == TopMember::payload;
+    }
+    if (!open(true, ec)) return false;
+    out_->push_back('{');
+    return true;
+  }
+  bool on_object_end(std::size_t, json::error_code&) {
+    names_.resize(levels_[depth_].first_name);
+    if (depth_ == 1) {
+      // The event object stays open for the members normalisation may add.
+      found.members = levels_[1].members;
+    } else {
+      out_->push_back('}');
+      if (depth_ == 2) payload_open_ = false;
+    }
+    --depth_;
+    return true;
+  }
+  bool on_array_begin(json::error_code& ec) {
+    if (!value_begins(ec) || !not_the_time(ec) || !open(false, ec)) return false;
+    out_->push_back('[');
+    return true;
+  }
+  bool on_array_end(std::size_t, json::error_code&) {
+    out_->push_back(']');
+    --depth_;
+    return true;
+  }
+
+  bool on_key_part(json::string_view s, std::size_t n, json::error_code& ec) {
+    if (n == s.size() && !name_begins(ec)) return false;
+    write_characters(s);
+    return true;
+  }
+  bool on_key(json::string_view s, std::size_t n, json::error_code& ec) {
+    if (n == s.size() && !name_begins(ec)) return false;
+    write_characters(s);
+    return name_ends(ec);
+  }
+
+  bool on_string_part(json::string_view s, std::size_t n, json::error_code& ec) {
+    if (n == s.size() && !string_begins(ec)) return false;
+    string_piece(s);
+    return true;
+  }
+  bool on_string(json::string_view s, std::size_t n, json::error_code& ec) {
+    if (n == s.size() && !string_begins(ec)) return false;
+    string_piece(s);
+    out_->push_back('"');
+    capture_ = nullptr;
+    return true;
+  }
+
+  bool on_number_part(json::string_view, json::error_code& ec) {
+    // Only a text given in pieces splits a number; lines come whole.
+    ec = kDeclined;
+    return false;
+  }
+  bool on_int64(std::int64_t i, json::string_view s, json::error_code& ec) {
+    if (!value_begins(ec)) return false;
+    // "-0" is the float -0.0, as the tree keeps it.
+    const bool minus_zero = i == 0 && !s.empty() && s.front() == '-';
+    if (is_time()) {
+      if (i < 0 || minus_zero) return decline(ec);
+      found.ts = static_cast<std::uint64_t>(i);
+    }
+    if (minus_zero) {
+      append_canonical_double(*out_, -0.0);
+    } else {
+      integer(i);
+    }
+    return true;
+  }
+  bool on_uint64(std::uint64_t u, json::string_view, json::error_code& ec) {
+    if (!value_begins(ec)) return false;
+    if (is_time()) found.ts = u;
+    integer(u);
+    return true;
+  }
+  bool on_double(double, json::string_view s, json::error_code& ec) {
+    if (!value_begins(ec) || !not_the_time(ec)) return false;
+    const std::optional<double> d = read_json_double(std::string_view(s.data(), s.size()));
+    if (!d) return decline(ec);
+    append_canonical_double(*out_, *d);
+    return true;
+  }
+  bool on_bool(bool b, json::error_code& ec) {
+    if (!value_begins(ec) || !not_the_time(ec)) return false;
+    literal(b ? std::string_view("true") : std::string_view("false"));
+    return true;
+  }
+  bool on_null(json::error_code& ec) {
+    if (!value_begins(ec) || !not_the_time(ec)) return false;
+    literal("null");
+    return true;
+  }
+  bool on_comment_part(json::string_view, json::error_code&) { return true; }
+  bool on_comment(json::string_view, json::error_code&) { return true; }
+
+ private:
+  struct Level {
+    bool object = false;
+    std::size_t members = 0;     // members or elements so far
+    std::size_t first_name = 0;  // this object's names start here in names_
+  };
+
+  static bool decline(json::error_code& ec) {
+    ec = kDeclined;
+    return false;
+  }
+
+  // The parser refuses deeper nesting first; the check keeps levels_ in bounds regardless.
+  bool open(bool object, json::error_code& ec) {
+    if (depth_ == kMaxJsonDepth) return decline(ec);
+    ++depth_;
+    levels_[depth_] = Level{object, 0, names_.size()};
+    return true;
+  }
+
+  // Before any value: the event itself must be an object, and elements are separated.
+  bool value_begins(json::error_code& ec) {
+    if (depth_ == 0) return decline(ec);
+    Level& level = levels_[depth_];
+    if (!level.object && level.members++ != 0) out_->push_back(',');
+    return true;
+  }
+
+  // The value of the event's "ts" member, which must be an unsigned integer here.
+  bool is_time() const { return depth_ == 1 && top_member_ == TopMember::ts; }
+  bool not_the_time(json::error_code& ec) const { return is_time() ? decline(ec) : true; }
+
+  bool name_begins(json::error_code& ec) {
+    Level& level = levels_[depth_];
+    if (level.members == kMaxDirectMembers) return decline(ec);
+    if (level.members++ != 0) out_->push_back(',');
+    out_->push_back('"');
+    name_start_ = out_->size();
+    return true;
+  }
+
+  // The escaped form is a one-to-one function of the name, so names compare in it.
+  bool name_ends(json::error_code& ec) {
+    const std::string_view written = out_->view();
+    const std::string_view name = written.substr(name_start_);
+    for (std::size_t i = levels_[depth_].first_name; i < names_.size(); ++i) {
+      if (written.substr(names_[i].offset, names_[i].size) == name) return decline(ec);
+    }
+    names_.push_back(TextSpan{name_start_, name.size()});
+    if (depth_ == 1) {
+      top_member_ = top_member_of(name);
+      if (top_member_ == TopMember::declined) return decline(ec);
+    } else if (depth_ == 2 && payload_open_) {
+      payload_member_ =
+          static_cast<std::size_t>(std::find(kPayloadMembers.begin(), kPayloadMembers.end(), name) -
+                                   kPayloadMembers.begin());
+    }
+    out_->push_back('"');
+    out_->push_back(':');
+    return true;
+  }
+
+  TopMember top_member_of(std::string_view name) const {
+    if (name == "payload") return TopMember::payload;
+    if (name == "run_id") return TopMember::run_id;
+    if (name == "type") return TopMember::type;
+    if (name == "ts") return TopMember::ts;
+    // A header or a wrapped event: the tree opens them up.
+    if (name == "kind" || name == "timestamp") return TopMember::declined;
+    if (name == kObservedIpMember) {
+      // Where the rule drops or replaces it, the tree moves members about.
+      return rule_->strip_supplied || rule_->stamp_address ? TopMember::declined
+                                                           : TopMember::observed_ip;
+    }
+    return TopMember::other;
+  }
+
+  bool string_begins(json::error_code& ec) {
+    if (!value_begins(ec) || !not_the_time(ec)) return false;
+    out_->push_back('"');
+    capture_ = nullptr;
+    if (depth_ == 1) {
+      if (top_member_ == TopMember::run_id) capture_ = &found.run_id;
+      if (top_member_ == TopMember::type) capture_ = &found.type;
+      if (top_member_ == TopMember::observed_ip) capture_ = &found.observed_ip;
+    } else if (depth_ == 2 && payload_open_ && payload_member_ != kOtherPayloadMember) {
+      capture_ = &found.payload[payload_member_];
+    }
+    if (capture_ != nullptr) *capture_ = TextSpan{captured.size(), 0};
+    return true;
+  }
+
+  void string_piece(json::string_view s) {
+    write_characters(s);
+    if (capture_ != nullptr) {
+      captured.append(s.data(), s.size());
+      (*capture_)->size += s.size();
+    }
+  }
+
+  // The parser passes characters written without escapes as a view into the line itself, and
+  // the grammar keeps quotes, backslashes and control characters out of those: they are their
+  // own canonical form. Characters it has decoded from escapes come from its own buffer.
+  void write_characters(json::string_view s) {
+    const std::string_view piece(s.data(), s.size());
+    const std::less_equal<const char*> at_or_before;
+    if (at_or_before(line_.data(), piece.data()) &&
+        at_or_before(piece.data() + piece.size(), line_.data() + line_.size())) {
+      out_->append(piece);
+    } else {
+      append_escaped_characters(*out_, piece);
+    }
+  }
+
+  template <class Integer>
+  void integer(Integer i) {
+    constexpr std::size_t kMaxIntegerText = 20;
+    char* p = out_->claim(kMaxIntegerText);
+    out_->commit(std::to_chars(p, p + kMaxIntegerText, i).ptr);
+  }
+
+  void literal(std::string_view text) { out_->append(text); }
+
+  std::string_view line_;
+  TextBuffer* out_ = nullptr;
+  const ObservedAddressRule* rule_ = nullptr;
+  std::array<Level, kMaxJsonDepth + 1> levels_;  // [1] is the event object
+  std::size_t depth_ = 0;
+  std::vector<TextSpan> names_;  // the member names of the open objects, escaped, in *out_
+  std::size_t name_start_ = 0;
+  TopMember top_member_ = TopMember::other;           // the event member being read
+  std::size_t payload_member_ = kOtherPayloadMember;  // the payload member being read
+  bool payload_open_ = false;                         // the open object at depth 2 is the payload
+  std::optional<TextSpan>* capture_ = nullptr;        // where the string being read is kept
+};
+
+json::parse_options strict_options() {
+  json::parse_options options;
+  options.max_depth = kMaxJsonDepth;
+  return options;
+}
+
+void append_member_name(TextBuffer& out, std::size_t& members, std::string_view name) {
+  if (members++ != 0) out.push_back(',');
+  out.push_back('"');
+  out.append(name);
+  out.append("\":");
+}
+
+}  // namespace
+
+struct DirectEventWriter::Impl {
+  json::basic_parser<DirectHandler> parser{strict_options()};
+};
+
+DirectEventWriter::DirectEventWriter() : impl_(std::make_unique<Impl>()) {}
+DirectEventWriter::~DirectEventWriter() = default;
+
+bool DirectEventWriter::add(std::string_view line, const Clock& clock,
+                            const ObservedAddressRule& rule, PreparedBatch& batch) {
+  auto& parser = impl_->parser;
+  DirectHandler& handler = parser.handler();
+  PreparedEvent event;
+  event.text.offset = batch.texts.size();
+  parser.reset();
+  handler.reset(line, batch.texts, rule);
+  json::error_code ec;
+  const std::size_t used = parser.write_some(false, line.data(), line.size(), ec);
+  if (ec || used != line.size() || !parser.done()) {
+    batch.texts.truncate(event.text.offset);
+    return false;
+  }
+
+  // The members normalisation adds, after all others: the arrival time, then the address.
+  DirectHandler::Found& found = handler.found;
+  const std::string_view captured = handler.captured;
+  const auto text_of = [&](const std::optional<TextSpan>& span) {
+    return span ? captured.substr(span->offset, span->size) : std::string_view();
+  };
+  const std::string_view type = text_of(found.type);
+  event.ts = found.ts ? *found.ts : clock();
+  if (!found.ts) {
+    append_member_name(batch.texts, found.members, "ts");
+    constexpr std::size_t kMaxIntegerText = 20;
+    char* p = batch.texts.claim(kMaxIntegerText);
+    batch.texts.commit(std::to_chars(p, p + kMaxIntegerText, event.ts).ptr);
+  }
+  std::string_view observed_ip = text_of(found.observed_ip);
+  if (rule.stamp_address && type == "RunStarted") {
+    observed_ip = *rule.stamp_address;
+    append_member_name(batch.texts, found.members, kObservedIpMember);
+    batch.texts.push_back('"');
+    append_escaped_characters(batch.texts, observed_ip);
+    batch.texts.push_back('"');
+  }
+  batch.texts.push_back('}');
+
+  event.first_field = batch.fields.size();
+  for (std::size_t i = 1; i < kPayloadMembers.size(); ++i) {
+    add_prepared_field(batch, event, static_cast<RunField>(i - 1), text_of(found.payload[i]));
+  }
+  add_prepared_field(batch, event, RunField::observed_ip, observed_ip);
+  const std::string_view run_id = found.payload[0] ? text_of(found.payload[0])
+                                  : found.run_id   ? text_of(found.run_id)
+                                                   : std::string_view("unknown");
+  add_written_event(batch, event, run_id, type);
+  return true;
+}
+
+}  // namespace torvesk
