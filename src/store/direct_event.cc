@@ -23,6 +23,14 @@ enum class TopMember : std::uint8_t { other, payload, run_id, type, ts, observed
 // The position in kPayloadMembers of a payload member that is not one of them.
 constexpr std::size_t kOtherPayloadMember = kPayloadMembers.size();
 
+// Bit n is set when a payload member read has a name of n bytes: most other names are passed
+// over by their size alone.
+constexpr std::uint64_t kPayloadMemberSizes = [] {
+  std::uint64_t sizes = 0;
+  for (std::string_view name : kPayloadMembers) sizes |= std::uint64_t{1} << name.size();
+  return sizes;
+}();
+
 // Any error code stops the parse; the line then goes to the tree, which says what was wrong.
 constexpr json::error kDeclined = json::error::extra_data;
 
@@ -213,21 +221,36 @@ class DirectHandler {
   bool name_ends(json::error_code& ec) {
     const std::string_view written = out_->view();
     const std::string_view name = written.substr(name_start_);
-    for (std::size_t i = levels_[depth_].first_name; i < names_.size(); ++i) {
-      if (written.substr(names_[i].offset, names_[i].size) == name) return decline(ec);
+    const WrittenName this_name{name_start_, name.size(), sketch_of(name)};
+    const std::size_t names = names_.size();
+    for (std::size_t i = levels_[depth_].first_name; i < names; ++i) {
+      const WrittenName& other = names_[i];
+      if (other.sketch == this_name.sketch && other.size == this_name.size &&
+          written.substr(other.offset, other.size) == name) {
+        return decline(ec);
+      }
     }
-    names_.push_back(TextSpan{name_start_, name.size()});
+    names_.push_back(this_name);
     if (depth_ == 1) {
       top_member_ = top_member_of(name);
       if (top_member_ == TopMember::declined) return decline(ec);
     } else if (depth_ == 2 && payload_open_) {
-      payload_member_ =
-          static_cast<std::size_t>(std::find(kPayloadMembers.begin(), kPayloadMembers.end(), name) -
-                                   kPayloadMembers.begin());
+      payload_member_ = kOtherPayloadMember;
+      if (name.size() < 64 && (kPayloadMemberSizes >> name.size() & 1) != 0) {
+        payload_member_ = static_cast<std::size_t>(
+            std::find(kPayloadMembers.begin(), kPayloadMembers.end(), name) -
+            kPayloadMembers.begin());
+      }
     }
-    out_->push_back('"');
-    out_->push_back(':');
+    out_->append("\":");
     return true;
+  }
+
+  // Three of a name's bytes, which tell most names of one object apart without comparing them.
+  static std::uint32_t sketch_of(std::string_view name) {
+    if (name.empty()) return 0;
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(name[i]); };
+    return byte(0) | byte(name.size() / 2) << 8 | byte(name.size() - 1) << 16;
   }
 
   TopMember top_member_of(std::string_view name) const {
@@ -296,7 +319,12 @@ class DirectHandler {
   const ObservedAddressRule* rule_ = nullptr;
   std::array<Level, kMaxJsonDepth + 1> levels_;  // [1] is the event object
   std::size_t depth_ = 0;
-  std::vector<TextSpan> names_;  // the member names of the open objects, escaped, in *out_
+  struct WrittenName {
+    std::size_t offset;  // in *out_, escaped
+    std::size_t size;
+    std::uint32_t sketch;
+  };
+  std::vector<WrittenName> names_;  // the member names of the open objects
   std::size_t name_start_ = 0;
   TopMember top_member_ = TopMember::other;           // the event member being read
   std::size_t payload_member_ = kOtherPayloadMember;  // the payload member being read

@@ -356,12 +356,6 @@ void TextBuffer::grow(std::size_t n) {
   capacity_ = capacity;
 }
 
-void TextBuffer::append(std::string_view text) {
-  char* p = claim(text.size());
-  if (!text.empty()) std::memcpy(p, text.data(), text.size());
-  commit(p + text.size());
-}
-
 struct JsonParser::Impl {
   json::basic_parser<ValueHandler> parser{strict_options()};
 };

@@ -6,6 +6,7 @@
 #include <boost/json/object.hpp>
 #include <boost/json/storage_ptr.hpp>
 #include <boost/json/value.hpp>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -64,7 +65,11 @@ class TextBuffer {
     return data_.get() + size_;
   }
   void commit(const char* end) { size_ = static_cast<std::size_t>(end - data_.get()); }
-  void append(std::string_view text);
+  void append(std::string_view text) {
+    char* p = claim(text.size());
+    if (!text.empty()) std::memcpy(p, text.data(), text.size());
+    commit(p + text.size());
+  }
   void push_back(char c) { *claim(1) = c, ++size_; }
 
  private:
