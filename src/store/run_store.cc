@@ -99,8 +99,9 @@ void append_pending_runs(const std::string& data_dir, const PreparedBatch& batch
 
 }  // namespace
 
-void evict_runs(RunMap& runs, std::uint64_t cap) {
-  if (runs.size() <= cap) return;
+std::vector<RunMap::node_type> evict_runs(RunMap& runs, std::uint64_t cap) {
+  std::vector<RunMap::node_type> evicted;
+  if (runs.size() <= cap) return evicted;
   std::vector<std::pair<std::uint64_t, RunMap::iterator>> by_age;
   by_age.reserve(runs.size());
   for (auto it = runs.begin(); it != runs.end(); ++it)
@@ -109,7 +110,9 @@ void evict_runs(RunMap& runs, std::uint64_t cap) {
   std::stable_sort(by_age.begin(), by_age.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   const std::size_t excess = runs.size() - static_cast<std::size_t>(cap);
-  for (std::size_t i = 0; i < excess; ++i) runs.erase(by_age[i].second);
+  evicted.reserve(excess);
+  for (std::size_t i = 0; i < excess; ++i) evicted.push_back(runs.extract(by_age[i].second));
+  return evicted;
 }
 
 void ingest_batch(RunStore& store, std::string_view body, const std::string& data_dir,
@@ -134,6 +137,8 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
   }
 
   std::vector<PendingRun> pending_lines;
+  // Runs the cap pushed out: their events are freed after the lock is released.
+  std::vector<RunMap::node_type> evicted;
   bool dropped_duplicate = false;
   std::uint64_t batch_number = 0;
   {
@@ -163,9 +168,10 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
       }
       pending_lines[current_pending].add(TextSpan{event.text.offset, event.text.size + 1});
     }
-    evict_runs(store.runs, env_u64("MONITOR_MAX_RUNS", kDefaultMaxRuns));
+    evicted = evict_runs(store.runs, env_u64("MONITOR_MAX_RUNS", kDefaultMaxRuns));
     if (!pending_lines.empty()) store.batches_writing.insert(batch_number);
   }
+  evicted.clear();
 
   // Files are written with no lock held; each touched run gets one append.
   append_pending_runs(data_dir, batch, pending_lines, files);

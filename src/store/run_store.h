@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "server/clock.h"
 #include "store/run.h"
@@ -59,7 +60,8 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
                   const std::optional<std::string>& observed_ip, const Clock& clock,
                   LogFileSystem& files);
 
-// Removes the least recently seen runs until at most `cap` remain. Caller holds the lock.
-void evict_runs(RunMap& runs, std::uint64_t cap);
+// Takes the least recently seen runs out until at most `cap` remain, and hands them over, so that
+// the caller can let them go after releasing the lock. Caller holds the lock.
+std::vector<RunMap::node_type> evict_runs(RunMap& runs, std::uint64_t cap);
 
 }  // namespace torvesk

@@ -299,12 +299,17 @@ TEST(EvictRunsTest, StableByLastSeen) {
            {"a", 10}, {"b", 20}, {"c", 30}, {"d", 5}, {"e", 30}}) {
     runs[id].last_seen_ms = seen;
   }
-  evict_runs(runs, 3);
+  const auto ids_of = [](const std::vector<RunMap::node_type>& nodes) {
+    std::vector<std::string> ids;
+    for (const RunMap::node_type& node : nodes) ids.push_back(node.key());
+    return ids;
+  };
+  EXPECT_EQ(ids_of(evict_runs(runs, 3)), (std::vector<std::string>{"d", "a"}));
   EXPECT_EQ(runs.size(), 3u);
   EXPECT_EQ(runs.count("a") + runs.count("d"), 0u);
-  evict_runs(runs, 3);
+  EXPECT_TRUE(evict_runs(runs, 3).empty());
   EXPECT_EQ(runs.size(), 3u);
-  evict_runs(runs, 0);
+  EXPECT_EQ(evict_runs(runs, 0).size(), 3u);
   EXPECT_TRUE(runs.empty());
 }
 
