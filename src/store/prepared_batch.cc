@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <boost/json/monotonic_resource.hpp>
 #include <utility>
 
 #include "server/text.h"
@@ -131,11 +132,7 @@ void add_prepared_event(PreparedBatch& batch, const json::value& json, std::uint
 }
 
 BatchPreparer::BatchPreparer(Clock clock, ObservedAddressRule rule)
-    : clock_(std::move(clock)),
-      rule_(rule),
-      direct_(std::make_unique<DirectEventWriter>()),
-      arena_buffer_(std::make_unique_for_overwrite<unsigned char[]>(kLineArenaBytes)),
-      arena_(arena_buffer_.get(), kLineArenaBytes) {}
+    : clock_(std::move(clock)), rule_(rule), direct_(std::make_unique<DirectEventWriter>()) {}
 
 BatchPreparer::~BatchPreparer() = default;
 
@@ -153,13 +150,22 @@ bool BatchPreparer::add_line(std::string_view line, PreparedBatch& batch) {
   return add_line_through_tree(trimmed, batch);
 }
 
+struct BatchPreparer::TreeParser {
+  JsonParser parser;
+  std::unique_ptr<unsigned char[]> arena_buffer =
+      std::make_unique_for_overwrite<unsigned char[]>(kLineArenaBytes);
+  json::monotonic_resource arena{arena_buffer.get(), kLineArenaBytes};  // one line's value
+};
+
 bool BatchPreparer::add_line_through_tree(std::string_view line, PreparedBatch& batch) {
   const std::string_view trimmed = trim_white_space(line);
   if (trimmed.empty()) return false;
   const BatchMark mark(batch);
   bool added = false;
   try {
-    std::optional<json::value> root = parser_.parse(trimmed, json::storage_ptr(&arena_));
+    if (tree_ == nullptr) tree_ = std::make_unique<TreeParser>();
+    std::optional<json::value> root =
+        tree_->parser.parse(trimmed, json::storage_ptr(&tree_->arena));
     if (root) {
       if (const std::optional<NormalizedValue> normalized = normalize_value(*root, clock_)) {
         json::value& event = *normalized->json;
@@ -186,7 +192,7 @@ bool BatchPreparer::add_line_through_tree(std::string_view line, PreparedBatch& 
     mark.restore(batch);
     added = false;
   }
-  arena_.release();
+  if (tree_ != nullptr) tree_->arena.release();
   return added;
 }
 

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <array>
-#include <boost/json/monotonic_resource.hpp>
 #include <boost/json/value.hpp>
 #include <cstddef>
 #include <cstdint>
@@ -166,9 +165,10 @@ class BatchPreparer {
   Clock clock_;
   ObservedAddressRule rule_;
   std::unique_ptr<DirectEventWriter> direct_;
-  JsonParser parser_;
-  std::unique_ptr<unsigned char[]> arena_buffer_;
-  boost::json::monotonic_resource arena_;  // holds one line's value at a time
+  // The parser and arena of the tree way, made when a line first needs them: most batches have
+  // none that does.
+  struct TreeParser;
+  std::unique_ptr<TreeParser> tree_;
 };
 
 // Prepares every line of `text` into `batch`, in line order, as BatchPreparer::add_lines does. A
