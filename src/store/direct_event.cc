@@ -34,6 +34,15 @@ constexpr std::uint64_t kPayloadMemberSizes = [] {
 // Any error code stops the parse; the line then goes to the tree, which says what was wrong.
 constexpr json::error kDeclined = json::error::extra_data;
 
+// "-9223372036854775808" and "18446744073709551615" are the longest.
+constexpr std::size_t kMaxIntegerText = 20;
+
+template <class Integer>
+void append_integer(TextBuffer& out, Integer i) {
+  char* p = out.claim(kMaxIntegerText);
+  out.commit(std::to_chars(p, p + kMaxIntegerText, i).ptr);
+}
+
 // Parser handler that writes the canonical text of the event object as the parse goes, into the
 // batch's text buffer, and keeps the decoded strings normalisation reads. A handler call that
 // returns false has declined the line.
@@ -146,14 +155,14 @@ class DirectHandler {
     if (minus_zero) {
       append_canonical_double(*out_, -0.0);
     } else {
-      integer(i);
+      append_integer(*out_, i);
     }
     return true;
   }
   bool on_uint64(std::uint64_t u, json::string_view, json::error_code& ec) {
     if (!value_begins(ec)) return false;
     if (is_time()) found.ts = u;
-    integer(u);
+    append_integer(*out_, u);
     return true;
   }
   bool on_double(double, json::string_view s, json::error_code& ec) {
@@ -305,13 +314,6 @@ class DirectHandler {
     }
   }
 
-  template <class Integer>
-  void integer(Integer i) {
-    constexpr std::size_t kMaxIntegerText = 20;
-    char* p = out_->claim(kMaxIntegerText);
-    out_->commit(std::to_chars(p, p + kMaxIntegerText, i).ptr);
-  }
-
   void literal(std::string_view text) { out_->append(text); }
 
   std::string_view line_;
@@ -332,12 +334,6 @@ class DirectHandler {
   std::optional<TextSpan>* capture_ = nullptr;        // where the string being read is kept
 };
 
-json::parse_options strict_options() {
-  json::parse_options options;
-  options.max_depth = kMaxJsonDepth;
-  return options;
-}
-
 void append_member_name(TextBuffer& out, std::size_t& members, std::string_view name) {
   if (members++ != 0) out.push_back(',');
   out.push_back('"');
@@ -348,7 +344,7 @@ void append_member_name(TextBuffer& out, std::size_t& members, std::string_view 
 }  // namespace
 
 struct DirectEventWriter::Impl {
-  json::basic_parser<DirectHandler> parser{strict_options()};
+  json::basic_parser<DirectHandler> parser{strict_parse_options()};
 };
 
 DirectEventWriter::DirectEventWriter() : impl_(std::make_unique<Impl>()) {}
@@ -379,9 +375,7 @@ bool DirectEventWriter::add(std::string_view line, const Clock& clock,
   event.ts = found.ts ? *found.ts : clock();
   if (!found.ts) {
     append_member_name(batch.texts, found.members, "ts");
-    constexpr std::size_t kMaxIntegerText = 20;
-    char* p = batch.texts.claim(kMaxIntegerText);
-    batch.texts.commit(std::to_chars(p, p + kMaxIntegerText, event.ts).ptr);
+    append_integer(batch.texts, event.ts);
   }
   std::string_view observed_ip = text_of(found.observed_ip);
   if (rule.stamp_address && type == "RunStarted") {

@@ -114,12 +114,6 @@ class ValueHandler {
 // forms up to 1e21 with ".0").
 constexpr std::size_t kMaxDoubleText = 64;
 
-json::parse_options strict_options() {
-  json::parse_options options;
-  options.max_depth = kMaxJsonDepth;
-  return options;
-}
-
 // Lower-case hexadecimal for the \u00XX escapes.
 constexpr char kHexDigits[] = "0123456789abcdef";
 
@@ -357,7 +351,7 @@ void TextBuffer::grow(std::size_t n) {
 }
 
 struct JsonParser::Impl {
-  json::basic_parser<ValueHandler> parser{strict_options()};
+  json::basic_parser<ValueHandler> parser{strict_parse_options()};
 };
 
 JsonParser::JsonParser() : impl_(std::make_unique<Impl>()) {}
@@ -381,6 +375,12 @@ std::optional<json::value> JsonParser::parse(std::string_view text, json::storag
   // Partial values of a failed parse are destroyed now, while their storage still exists.
   parser.handler().reset({});
   return result;
+}
+
+json::parse_options strict_parse_options() {
+  json::parse_options options;
+  options.max_depth = kMaxJsonDepth;
+  return options;
 }
 
 std::optional<double> read_json_double(std::string_view text) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <boost/json/object.hpp>
+#include <boost/json/parse_options.hpp>
 #include <boost/json/storage_ptr.hpp>
 #include <boost/json/value.hpp>
 #include <cstring>
@@ -23,6 +24,9 @@ inline constexpr std::size_t kMaxJsonDepth = 127;
 // correctly rounded; a number that overflows to infinity refuses the text. nullopt on failure.
 std::optional<boost::json::value> parse_json_text(std::string_view text,
                                                   boost::json::storage_ptr storage = {});
+
+// The library's options for that parse: strict RFC 8259, nesting at most kMaxJsonDepth levels.
+boost::json::parse_options strict_parse_options();
 
 // The same parse, keeping its internal stacks from one text to the next: the form for parsing
 // many lines in a row. One parser serves one thread at a time.
