@@ -414,6 +414,17 @@ void append_escaped_characters(TextBuffer& out, std::string_view text) {
   write_escaped(out, text.data(), text.size());
 }
 
+char* write_escaped_characters(char* out, std::string_view text) {
+  // The caller has made room for the worst case already.
+  struct RoomMade {
+    char* end;
+    char* claim(std::size_t) { return end; }
+    void commit(const char* written) { end = const_cast<char*>(written); }
+  } sink{out};
+  write_escaped(sink, text.data(), text.size());
+  return sink.end;
+}
+
 void append_canonical_json(std::string& out, const json::value& value) {
   StringSink sink(out);
   CanonicalWriter<StringSink>(sink).value(value);

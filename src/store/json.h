@@ -99,6 +99,8 @@ void append_canonical_double(TextBuffer& out, double value);
 // The characters of a string's canonical text, escaped, without the quotes around them. Escapes
 // work byte by byte, so a string may be written in pieces.
 void append_escaped_characters(TextBuffer& out, std::string_view text);
+// The same at `out`, which has room for 6 bytes per byte of `text`; returns the end written.
+char* write_escaped_characters(char* out, std::string_view text);
 
 // A number's text (the grammar checked already) read as a correctly rounded double; nullopt when
 // it is beyond the largest double. The one reading of floats for every parse.

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "store/json.h"
 #include "store/run_log.h"
 
 namespace torvesk {
@@ -26,45 +27,8 @@ char* write_text(char* p, std::string_view text) {
 // like the canonical text of the held events: quote, backslash, \b \t \n \f \r, other controls
 // as lower-case \u00XX, every other byte as it stands. Returns the end of what was written.
 char* write_json_string(char* p, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   *p++ = '"';
-  const char* at = text.data();
-  const char* const end = at + text.size();
-  while (at != end) {
-    const char* plain = at;
-    while (at != end && static_cast<unsigned char>(*at) >= 0x20 && *at != '"' && *at != '\\') ++at;
-    p = write_text(p, std::string_view(plain, static_cast<std::size_t>(at - plain)));
-    if (at == end) break;
-    const auto c = static_cast<unsigned char>(*at++);
-    *p++ = '\\';
-    switch (c) {
-      case '"':
-        *p++ = '"';
-        break;
-      case '\\':
-        *p++ = '\\';
-        break;
-      case '\b':
-        *p++ = 'b';
-        break;
-      case '\t':
-        *p++ = 't';
-        break;
-      case '\n':
-        *p++ = 'n';
-        break;
-      case '\f':
-        *p++ = 'f';
-        break;
-      case '\r':
-        *p++ = 'r';
-        break;
-      default:
-        p = write_text(p, "u00");
-        *p++ = kHex[c >> 4];
-        *p++ = kHex[c & 0xF];
-    }
-  }
+  p = write_escaped_characters(p, text);
   *p++ = '"';
   return p;
 }
