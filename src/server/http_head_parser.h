@@ -52,6 +52,10 @@ class HeadParser final : public http::basic_parser<true> {
 
   void on_field_impl(http::field, beast::string_view name, beast::string_view value,
                      error_code& ec) override {
+    // Fields after a chunked body (trailers) come through here too. They are dropped: a request's
+    // headers are its head alone, and a Host or a credential sent only in a trailer must never
+    // pass for one.
+    if (is_header_done()) return;
     // A value folded onto a following line (obs-fold) arrives unfolded, so a folded
     // Content-Length or Transfer-Encoding would frame the body for this parser while a proxy that
     // drops or keeps the fold frames it otherwise: refused. An unfolded value starts right after

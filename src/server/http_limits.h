@@ -16,9 +16,21 @@ inline constexpr std::chrono::seconds kHeadTimeout{10};
 // Largest request head accepted (request line and headers); beyond it the answer is 431.
 // Generous for browsers with cookies, small enough that 10000 slow heads stay cheap.
 inline constexpr std::uint32_t kMaxHeadBytes = 16 * 1024;
-// A body read (ahead of the hand-over, or by a worker) gives up after this long. 8 MiB in 30 s
-// needs about 2.2 Mbit/s.
+// A body read (ahead of the hand-over, or by a worker) fails when no byte of the body arrives for
+// this long, and is then answered 400; a client that sends at all sends more than that.
+inline constexpr std::chrono::seconds kBodyStallTimeout{10};
+// A worker waiting for a body that has not started (the client asked for 100 Continue and then
+// sent nothing) gives up much sooner: the body follows the interim answer within a round trip,
+// and a silent client must not hold a worker for long.
+inline constexpr std::chrono::seconds kBodyStartTimeout{2};
+// However steadily it progresses, one body read ends after this long, so that a client trickling
+// a byte now and then cannot hold a worker or a read ahead for good. 8 MiB in 30 s needs about
+// 2.2 Mbit/s.
 inline constexpr std::chrono::seconds kBodyReadTimeout{30};
+// Workers one client address may hold at once inside body reads that wait on the network; a
+// further push from it gets the busy answer instead of a worker. Fast clients hold a worker for
+// milliseconds, so only slow or silent ones meet the limit, and they cannot take every worker.
+inline constexpr std::size_t kMaxBodyReadsPerAddress = 4;
 // An answer the client does not take within this time is abandoned (slow reader).
 inline constexpr std::chrono::seconds kWriteTimeout{30};
 // After a refusal sent before the body was read, what the client still sends is read and thrown
@@ -51,8 +63,19 @@ inline constexpr std::size_t kPrereadPieceBytes = 64 * 1024;
 // in flight: their answers leave within milliseconds.
 inline constexpr std::uint64_t kPendingAnswerBudgetBytes = 128 * 1024 * 1024;
 // Connections beyond this count are closed as soon as they are accepted; each costs a socket
-// and a read buffer.
+// and a read buffer. Lowered at start-up to what the descriptor limit leaves
+// (kReservedDescriptors).
 inline constexpr std::size_t kMaxConnections = 10000;
+// Open connections one client address may hold; its further connections are closed as soon as
+// they are accepted, so that one address idling thousands of sockets cannot starve the others.
+// Far above what a browser (six per host) or a runner keeps open.
+inline constexpr std::size_t kMaxConnectionsPerAddress = 256;
+// One address never holds more than this fraction of the connection limit, however low the
+// descriptor limit has made it.
+inline constexpr std::size_t kConnectionShareDivisor = 4;
+// Descriptors kept out of the connection limit: the listener, the event loop, the standard
+// streams, and the log files that workers, helpers and the load open at once.
+inline constexpr std::size_t kReservedDescriptors = 64;
 // After a transient accept failure (out of file descriptors, aborted connection) accepting is
 // tried again after this pause instead of spinning.
 inline constexpr std::chrono::milliseconds kAcceptRetryDelay{50};

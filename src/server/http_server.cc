@@ -1,6 +1,7 @@
 #include "server/http_server.h"
 
 #include <malloc.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -24,10 +25,12 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "server/http_head_parser.h"
 #include "server/http_limits.h"
+#include "server/http_testing.h"
 #include "server/text.h"
 
 namespace torvesk {
@@ -75,6 +78,30 @@ void trim_in_background() {
   }
 }
 
+// Body-read completions still to fail as if out of memory (http_testing::fail_body_reads).
+std::atomic<int> g_body_read_faults{0};
+
+void throw_if_fault_injected() {
+  if (g_body_read_faults.load(std::memory_order_relaxed) > 0 &&
+      g_body_read_faults.fetch_sub(1, std::memory_order_relaxed) > 0) {
+    throw std::bad_alloc();
+  }
+}
+
+// Open connections allowed in all: kMaxConnections, or fewer when the descriptor limit leaves
+// less beside kReservedDescriptors, so that accepting never takes the descriptors log files need.
+std::size_t connection_limit() {
+  std::size_t limit = kMaxConnections;
+  rlimit descriptors{};
+  if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY) {
+    const rlim_t available = descriptors.rlim_cur > kReservedDescriptors + kConnectionShareDivisor
+                                 ? descriptors.rlim_cur - kReservedDescriptors
+                                 : kConnectionShareDivisor;
+    limit = std::min<std::uint64_t>(limit, available);
+  }
+  return limit;
+}
+
 // The core whose I/O this thread runs in receive() (always the same thread), and whether the
 // thread is inside one of the layer's handlers right now.
 thread_local const ServerCore* t_receiving_for = nullptr;
@@ -84,7 +111,9 @@ thread_local bool t_in_layer_handler = false;
 // receiving thread between two handlers (which run on that thread alone), except where noted.
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(tcp::socket socket, std::shared_ptr<ServerCore> core);
+  // The connection has been counted for `peer` (ServerCore::take_connection); the session gives
+  // it back when it ends.
+  Session(tcp::socket socket, std::shared_ptr<ServerCore> core, std::optional<IpAddress> peer);
   ~Session();
 
   void start() { read_head(); }
@@ -114,6 +143,20 @@ class Session : public std::enable_shared_from_this<Session> {
   void continue_length_body();
   void continue_chunked_body();
   void finish_body_read(bool ok);
+  void arm_body_timer();
+  void end_body_wait();
+
+  // Runs the work of one completion handler. A fault inside it (out of memory) closes the
+  // connection and releases a worker waiting on it, which would otherwise wait for good.
+  template <class Work>
+  void run_guarded(Work&& work) noexcept {
+    try {
+      work();
+    } catch (...) {
+      abandon();
+    }
+  }
+  void abandon() noexcept;
 
   void write_answer(Response response, bool force_close);
   std::array<net::const_buffer, 2> unsent_answer() const;
@@ -152,6 +195,14 @@ class Session : public std::enable_shared_from_this<Session> {
   std::string* body_out_ = nullptr;
   std::uint64_t body_room_ = 0;
   std::promise<bool>* body_done_ = nullptr;
+  bool body_started_ = false;       // a byte of this body has arrived
+  bool body_wait_counted_ = false;  // this read counts in its address's kMaxBodyReadsPerAddress
+  // Cancels the socket's reads when the body stalls (kBodyStallTimeout, kBodyStartTimeout) or its
+  // read has taken kBodyReadTimeout; the connection stays open for the 400 answer. A wait started
+  // before the latest arming is stale and does nothing (body_timer_serial_).
+  net::steady_timer body_timer_;
+  std::chrono::steady_clock::time_point body_read_deadline_;
+  std::uint64_t body_timer_serial_ = 0;
 
   // The answer being written, kept alive until the write completes.
   std::string answer_head_;
@@ -179,11 +230,26 @@ class SessionBodyReader final : public BodyReader {
 class ServerCore : public std::enable_shared_from_this<ServerCore> {
  public:
   ServerCore(net::io_context& io, std::uint64_t max_body_bytes)
-      : io(io), acceptor(io), retry_timer(io), quiet_timer(io), max_body_bytes(max_body_bytes) {}
+      : io(io),
+        acceptor(io),
+        retry_timer(io),
+        quiet_timer(io),
+        max_body_bytes(max_body_bytes),
+        max_connections(connection_limit()),
+        max_connections_per_address(std::clamp<std::size_t>(
+            max_connections / kConnectionShareDivisor, 1, kMaxConnectionsPerAddress)) {}
 
   void accept_next();
   void watch_for_quiet();
   void admit(tcp::socket socket);
+  // Counts a new connection from `peer`; false when it is over the limit in all or for its
+  // address. Every true is matched by one release_connection.
+  bool take_connection(const std::optional<IpAddress>& peer);
+  void release_connection(const std::optional<IpAddress>& peer);
+  // Counts a body read that waits on the network for `peer`; false at kMaxBodyReadsPerAddress.
+  // Every true is matched by one end_body_wait.
+  bool begin_body_wait(const IpAddress& peer);
+  void end_body_wait(const IpAddress& peer);
   void deliver(Exchange exchange);
   std::optional<Exchange> receive();
   void stop();
@@ -192,10 +258,11 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
   tcp::acceptor acceptor;
   net::steady_timer retry_timer;
   net::steady_timer quiet_timer;
-  std::atomic<std::size_t> live_sessions{0};
-  const std::uint64_t max_body_bytes;           // bodies up to this size are read before hand-over
-  std::atomic<std::uint64_t> preread_bytes{0};  // held by all sessions' preread_
-  std::atomic<std::uint64_t> answer_bytes{0};   // held by all sessions' answers being written
+  const std::uint64_t max_body_bytes;  // bodies up to this size are read before hand-over
+  const std::size_t max_connections;
+  const std::size_t max_connections_per_address;
+  std::atomic<std::uint64_t> preread_bytes{0};     // held by all sessions' preread_
+  std::atomic<std::uint64_t> answer_bytes{0};      // held by all sessions' answers being written
   std::atomic<std::size_t> requests_in_flight{0};  // handed over, answer not yet written
   std::atomic<bool> burst_seen{false};  // kTrimAfterBurstBytes reached since the last trim
   // Bodies declared and answers given since the last trim; chunked bodies are not counted.
@@ -216,20 +283,31 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
   std::mutex mutex;
   std::deque<Exchange> received;  // guarded by mutex; at most one per connection
   bool stopped = false;           // guarded by mutex
+
+  // What each client address holds now. Sessions end on whichever thread lets them go last, so
+  // the counts have a lock of their own.
+  struct ClientCounts {
+    std::size_t connections = 0;
+    std::size_t body_waits = 0;
+  };
+  std::mutex clients_mutex;
+  std::size_t open_connections = 0;                     // guarded by clients_mutex
+  std::unordered_map<IpAddress, ClientCounts> clients;  // guarded by clients_mutex; no zero entries
 };
 
-Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core)
-    : stream_(std::move(socket)), core_(std::move(core)), buffer_(kMaxBufferedBytes) {
-  error_code ec;
-  const tcp::endpoint remote = stream_.socket().remote_endpoint(ec);
-  if (!ec) peer_ = remote.address();
-  core_->live_sessions.fetch_add(1, std::memory_order_relaxed);
-}
+Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core,
+                 std::optional<IpAddress> peer)
+    : stream_(std::move(socket)),
+      core_(std::move(core)),
+      peer_(std::move(peer)),
+      buffer_(kMaxBufferedBytes),
+      body_timer_(stream_.get_executor()) {}
 
 Session::~Session() {
   release_preread();
   release_answer();
-  core_->live_sessions.fetch_sub(1, std::memory_order_relaxed);
+  end_body_wait();
+  core_->release_connection(peer_);
 }
 
 void Session::read_head() {
@@ -239,6 +317,7 @@ void Session::read_head() {
   body_complete_ = true;
   body_error_ = false;
   body_cut_ = false;
+  body_started_ = false;
   release_preread();
   prereading_ = false;
   expect_continue_ = false;
@@ -251,9 +330,11 @@ void Session::read_head() {
   stream_.expires_after(kIdleTimeout);
   stream_.async_read_some(buffer_.prepare(kHeadReadBytes),
                           [self = shared_from_this()](error_code ec, std::size_t n) {
-                            if (ec) return self->close_now();
-                            self->buffer_.commit(n);
-                            self->read_head_after_first_byte();
+                            self->run_guarded([&] {
+                              if (ec) return self->close_now();
+                              self->buffer_.commit(n);
+                              self->read_head_after_first_byte();
+                            });
                           });
 }
 
@@ -264,9 +345,10 @@ void Session::read_head_after_first_byte() {
   error_code ec;
   buffer_.consume(parser_->put(buffer_.data(), ec));
   if (ec != http::error::need_more) return on_head(ec);
-  http::async_read_header(
-      stream_, buffer_, *parser_,
-      [self = shared_from_this()](error_code ec, std::size_t) { self->on_head(ec); });
+  http::async_read_header(stream_, buffer_, *parser_,
+                          [self = shared_from_this()](error_code ec, std::size_t) {
+                            self->run_guarded([&] { self->on_head(ec); });
+                          });
 }
 
 void Session::on_head(error_code ec) {
@@ -317,7 +399,7 @@ void Session::start_preread() {
   // One byte more than the limit, so the handler can tell a body that is too large.
   const std::uint64_t limit = core_->max_body_bytes;
   body_room_ = limit == std::numeric_limits<std::uint64_t>::max() ? limit : limit + 1;
-  stream_.expires_after(kBodyReadTimeout);
+  body_read_deadline_ = std::chrono::steady_clock::now() + kBodyReadTimeout;
   read_body_bytes();
 }
 
@@ -363,7 +445,7 @@ bool Session::read_body(std::string& out, std::uint64_t cap) {
   std::promise<bool> done;
   std::future<bool> result = done.get_future();
   net::post(stream_.get_executor(), [self = shared_from_this(), &out, cap, &done] {
-    self->start_body_read(&out, cap, &done);
+    self->run_guarded([&] { self->start_body_read(&out, cap, &done); });
   });
   return result.get();
 }
@@ -393,21 +475,50 @@ void Session::start_body_read(std::string* out, std::uint64_t cap, std::promise<
     done->set_value(false);
     return;
   }
+  if (peer_) {
+    if (!core_->begin_body_wait(*peer_)) {
+      // This address already holds its share of workers in body reads: busy, retry later. The
+      // worker's own answer to the failed read then finds the request answered.
+      write_answer(busy_response(), true);
+      done->set_value(false);
+      return;
+    }
+    body_wait_counted_ = true;
+  }
   body_out_ = out;
   body_room_ = cap;
   body_done_ = done;
-  stream_.expires_after(kBodyReadTimeout);
+  body_read_deadline_ = std::chrono::steady_clock::now() + kBodyReadTimeout;
   if (expect_continue_ && !continue_sent_) {
     continue_sent_ = true;
     static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+    arm_body_timer();
     net::async_write(stream_, net::buffer(kContinue.data(), kContinue.size()),
                      [self = shared_from_this()](error_code ec, std::size_t) {
-                       if (ec) return self->finish_body_read(false);
-                       self->read_body_bytes();
+                       self->run_guarded([&] {
+                         if (ec) return self->finish_body_read(false);
+                         self->read_body_bytes();
+                       });
                      });
     return;
   }
   read_body_bytes();
+}
+
+void Session::arm_body_timer() {
+  // Before its first byte, a body a worker waits for gets the short start timeout; a body read
+  // ahead holds no worker, and a started one has shown that its client sends.
+  const auto allowed = body_started_ || prereading_ ? kBodyStallTimeout : kBodyStartTimeout;
+  body_timer_.expires_at(std::min(body_read_deadline_, std::chrono::steady_clock::now() + allowed));
+  body_timer_.async_wait([self = shared_from_this(), serial = ++body_timer_serial_](error_code ec) {
+    if (ec || serial != self->body_timer_serial_) return;
+    error_code ignored;
+    self->stream_.socket().cancel(ignored);  // the pending read fails; finish_body_read follows
+  });
+}
+
+void Session::end_body_wait() {
+  if (std::exchange(body_wait_counted_, false)) core_->end_body_wait(*peer_);
 }
 
 void Session::read_body_bytes() {
@@ -426,6 +537,7 @@ void Session::continue_length_body() {
     buffer_.consume(take);
     length_left_ -= take;
     body_room_ -= take;
+    body_started_ = true;
   }
   if (length_left_ == 0) body_complete_ = true;
   if (length_left_ == 0 || body_room_ == 0) return finish_body_read(true);
@@ -445,13 +557,18 @@ void Session::continue_length_body() {
       static_cast<std::size_t>(std::min<std::uint64_t>({length_left_, body_room_, largest}));
   const std::size_t old_size = out.size();
   out.resize(old_size + piece);
+  arm_body_timer();
   stream_.async_read_some(net::buffer(out.data() + old_size, piece),
                           [self = shared_from_this(), old_size](error_code ec, std::size_t n) {
-                            self->body_out_->resize(old_size + n);
-                            self->length_left_ -= n;
-                            self->body_room_ -= n;
-                            if (ec) return self->finish_body_read(false);
-                            self->continue_length_body();
+                            self->run_guarded([&] {
+                              self->body_out_->resize(old_size + n);
+                              self->length_left_ -= n;
+                              self->body_room_ -= n;
+                              if (ec) return self->finish_body_read(false);
+                              self->body_started_ = true;
+                              throw_if_fault_injected();
+                              self->continue_length_body();
+                            });
                           });
 }
 
@@ -465,28 +582,35 @@ void Session::continue_chunked_body() {
   HeadParser& parser = *parser_;
   parser.sink = body_out_;
   parser.sink_room = body_room_;
+  arm_body_timer();
   http::async_read_some(stream_, buffer_, parser,
                         [self = shared_from_this()](error_code ec, std::size_t) {
-                          HeadParser& parser = *self->parser_;
-                          self->body_room_ = parser.sink_room;
-                          parser.sink = nullptr;
-                          if (parser.sink_overflowed) {
-                            // The caller has all it asked for; the rest of this body is never read.
-                            self->body_cut_ = true;
-                            return self->finish_body_read(true);
-                          }
-                          if (ec) return self->finish_body_read(false);
-                          if (parser.is_done()) {
-                            self->body_complete_ = true;
-                            return self->finish_body_read(true);
-                          }
-                          if (self->body_room_ == 0) return self->finish_body_read(true);
-                          self->continue_chunked_body();
+                          self->run_guarded([&] {
+                            HeadParser& parser = *self->parser_;
+                            self->body_room_ = parser.sink_room;
+                            parser.sink = nullptr;
+                            if (parser.sink_overflowed) {
+                              // The caller has all it asked for; the rest of this body is never
+                              // read.
+                              self->body_cut_ = true;
+                              return self->finish_body_read(true);
+                            }
+                            if (ec) return self->finish_body_read(false);
+                            self->body_started_ = true;
+                            throw_if_fault_injected();
+                            if (parser.is_done()) {
+                              self->body_complete_ = true;
+                              return self->finish_body_read(true);
+                            }
+                            if (self->body_room_ == 0) return self->finish_body_read(true);
+                            self->continue_chunked_body();
+                          });
                         });
 }
 
 void Session::finish_body_read(bool ok) {
-  stream_.expires_never();
+  ++body_timer_serial_;
+  body_timer_.cancel();
   if (!ok) body_error_ = true;
   body_out_ = nullptr;
   if (prereading_) {
@@ -495,8 +619,36 @@ void Session::finish_body_read(bool ok) {
     charge_preread();
     return hand_over();
   }
+  end_body_wait();
   std::promise<bool>* done = std::exchange(body_done_, nullptr);
   done->set_value(ok);
+}
+
+// After a fault inside a handler, nothing about the connection can be trusted: it is closed, and
+// whatever waits on it is released the way a failed read or write would release it.
+void Session::abandon() noexcept {
+  error_code ignored;
+  stream_.socket().close(ignored);
+  body_error_ = true;
+  prereading_ = false;
+  body_out_ = nullptr;
+  ++body_timer_serial_;
+  try {
+    body_timer_.cancel();
+  } catch (...) {
+  }
+  end_body_wait();
+  if (std::promise<bool>* done = std::exchange(body_done_, nullptr)) {
+    try {
+      done->set_value(false);
+    } catch (...) {
+    }
+  }
+  // An answer whose write was cut short never reaches after_write.
+  if (answered_ && std::exchange(in_flight_, false)) {
+    core_->requests_in_flight.fetch_sub(1, std::memory_order_acq_rel);
+  }
+  release_answer();
 }
 
 void Session::post_answer(Response response, bool force_close) {
@@ -508,7 +660,7 @@ void Session::post_answer(Response response, bool force_close) {
   }
   net::post(stream_.get_executor(),
             [self = shared_from_this(), response = std::move(response), force_close]() mutable {
-              self->write_answer(std::move(response), force_close);
+              self->run_guarded([&] { self->write_answer(std::move(response), force_close); });
             });
 }
 
@@ -554,9 +706,10 @@ void Session::write_answer(Response response, bool force_close) {
   // The sequence is copied into the write operation, so it may be a local; the bytes it points
   // to live in the session until the write completes.
   stream_.expires_after(kWriteTimeout);
-  net::async_write(
-      stream_, unsent_answer(), offer_all_remaining,
-      [self = shared_from_this()](error_code ec, std::size_t) { self->after_write(ec); });
+  net::async_write(stream_, unsent_answer(), offer_all_remaining,
+                   [self = shared_from_this()](error_code ec, std::size_t) {
+                     self->run_guarded([&] { self->after_write(ec); });
+                   });
 }
 
 std::array<net::const_buffer, 2> Session::unsent_answer() const {
@@ -676,13 +829,64 @@ void ServerCore::accept_next() {
       });
 }
 
+// Never throws: the accept loop must go on whatever happens to one connection.
 void ServerCore::admit(tcp::socket socket) {
-  if (live_sessions.load(std::memory_order_relaxed) >= kMaxConnections) {
-    error_code ignored;
-    socket.close(ignored);
-    return;
+  error_code ec;
+  const tcp::endpoint remote = socket.remote_endpoint(ec);
+  std::optional<IpAddress> peer;
+  if (!ec) peer = remote.address();
+  bool counted = false;
+  try {
+    counted = take_connection(peer);
+    if (counted) {
+      counted = false;  // from here on the session gives the connection back
+      std::make_shared<Session>(std::move(socket), shared_from_this(), peer)->start();
+      return;
+    }
+  } catch (...) {
+    if (counted) release_connection(peer);
   }
-  std::make_shared<Session>(std::move(socket), shared_from_this())->start();
+  error_code ignored;
+  socket.close(ignored);
+}
+
+bool ServerCore::take_connection(const std::optional<IpAddress>& peer) {
+  std::lock_guard lock(clients_mutex);
+  if (open_connections >= max_connections) return false;
+  if (peer) {
+    ClientCounts& counts = clients[*peer];
+    if (counts.connections >= max_connections_per_address) {
+      if (counts.connections == 0 && counts.body_waits == 0) clients.erase(*peer);
+      return false;
+    }
+    ++counts.connections;
+  }
+  ++open_connections;
+  return true;
+}
+
+void ServerCore::release_connection(const std::optional<IpAddress>& peer) {
+  std::lock_guard lock(clients_mutex);
+  --open_connections;
+  if (!peer) return;
+  const auto found = clients.find(*peer);
+  if (found == clients.end()) return;
+  if (--found->second.connections == 0 && found->second.body_waits == 0) clients.erase(found);
+}
+
+bool ServerCore::begin_body_wait(const IpAddress& peer) {
+  std::lock_guard lock(clients_mutex);
+  ClientCounts& counts = clients[peer];  // present: the waiting session's connection counts
+  if (counts.body_waits >= kMaxBodyReadsPerAddress) return false;
+  ++counts.body_waits;
+  return true;
+}
+
+void ServerCore::end_body_wait(const IpAddress& peer) {
+  std::lock_guard lock(clients_mutex);
+  const auto found = clients.find(peer);
+  if (found == clients.end()) return;
+  if (--found->second.body_waits == 0 && found->second.connections == 0) clients.erase(found);
 }
 
 void ServerCore::watch_for_quiet() {
@@ -823,3 +1027,11 @@ bool HttpServer::answers_over_budget() const {
 }
 
 }  // namespace torvesk
+
+namespace torvesk::http_testing {
+
+void fail_body_reads(int count) {
+  http_detail::g_body_read_faults.store(count, std::memory_order_relaxed);
+}
+
+}  // namespace torvesk::http_testing

@@ -46,4 +46,10 @@ Response with_security_headers(Response response) {
   return response;
 }
 
+Response busy_response() {
+  Response response = text_response(503, "busy, retry later");
+  add_header(response, "Retry-After", "1");
+  return with_security_headers(std::move(response));
+}
+
 }  // namespace torvesk

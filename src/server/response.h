@@ -39,4 +39,8 @@ void add_header(Response& response, std::string_view name, std::string_view valu
 // Appends the five security headers, in their fixed order.
 Response with_security_headers(Response response);
 
+// 503 "busy, retry later" with "Retry-After: 1" and the security headers: the answer to a request
+// that cannot be given a worker now.
+Response busy_response();
+
 }  // namespace torvesk

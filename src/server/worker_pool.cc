@@ -8,12 +8,6 @@
 
 namespace torvesk {
 
-Response busy_response() {
-  Response response = text_response(503, "busy, retry later");
-  add_header(response, "Retry-After", "1");
-  return with_security_headers(std::move(response));
-}
-
 void receive_loop(HttpServer& server, RequestQueue<Exchange>& queue) {
   while (std::optional<Exchange> exchange = server.receive()) {
     // The busy answer is sent without reading the body; the layer then closes the connection.

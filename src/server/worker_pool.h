@@ -22,9 +22,6 @@ inline constexpr std::size_t kQueuePlacesPerWorker = 4;
 // and send what the workers made, however many workers are busy.
 inline constexpr int kWorkerNiceness = 10;
 
-// 503 "busy, retry later" with "Retry-After: 1" and the security headers.
-Response busy_response();
-
 // Offers each received request to the queue without waiting; answers the busy response itself
 // when the queue is full or unsent answers fill the layer's budget. Returns when the server reports
 // that no request will come any more.

@@ -320,5 +320,43 @@ TEST(Access, LockoutIsSharedByEveryFormOfReadCredentialAndKeptToItsAddress) {
       locked.c_str(), locked_answers, other.c_str());
 }
 
+// Fields after a chunked body (trailers) are not headers: a Host or a read token that comes only
+// there passes no check, while the same field in the head does.
+TEST(Access, TrailerFieldsAreNeverTakenForHeaders) {
+  MonitorProcess local;
+  ASSERT_TRUE(local.started());
+  MonitorProcess secured = secured_monitor("20");
+  ASSERT_TRUE(secured.started());
+  struct Case {
+    std::string name;
+    const MonitorProcess& monitor;
+    std::string head_fields;  // after the request line, before Transfer-Encoding
+    std::string trailer;
+    int status;
+    std::string body;
+  };
+  const std::vector<Case> cases = {
+      {"local Host in the trailer", local, "Host: evil.example\r\n", "Host: localhost\r\n", 403,
+       "forbidden host"},
+      {"local Host in the head", local, "Host: localhost\r\n", "Host: evil.example\r\n", 200, ""},
+      {"read token in the trailer", secured, "Host: evil.example\r\n",
+       "x-torvesk-token: " + kReadToken + "\r\n", 401, "authentication required"},
+      {"read token in the head", secured,
+       "Host: evil.example\r\nx-torvesk-token: " + kReadToken + "\r\n", "", 200, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Connection connection(c.monitor.address(), c.monitor.port());
+    ASSERT_TRUE(connection.send("GET /api/runs HTTP/1.1\r\n" + c.head_fields +
+                                "Transfer-Encoding: chunked\r\n\r\n0\r\n" + c.trailer + "\r\n"));
+    const auto response = connection.read_response();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, c.status);
+    if (!c.body.empty()) {
+      EXPECT_EQ(response->body, c.body);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace torvesk::testing

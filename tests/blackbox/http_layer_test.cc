@@ -662,5 +662,113 @@ TEST(HttpLayer, ClientsThatLeaveBeforeTheirAnswerDoNotDisturbTheWorker) {
   EXPECT_EQ(after->status, 200);
 }
 
+// One address holding idle connections gets the ones beyond its share closed at once, however
+// high or low the descriptor limit has set the connection limit; another address is still
+// served, and the address gets its connections back as it closes them.
+TEST(HttpLayer, OneAddressCannotTakeEveryConnection) {
+  struct Case {
+    std::string name;
+    std::optional<rlim_t> descriptor_limit;
+    std::size_t per_address;  // the share the limit leaves one address
+  };
+  const std::vector<Case> cases = {
+      {"default descriptor limit", std::nullopt, 256},
+      {"low descriptor limit", 192, 32},  // (192 - 64 reserved) / 4
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MonitorOptions options;
+    options.descriptor_limit = c.descriptor_limit;
+    MonitorProcess monitor(options);
+    ASSERT_TRUE(monitor.started());
+    constexpr std::size_t kBeyond = 8;
+    std::vector<std::unique_ptr<Connection>> held;
+    for (std::size_t i = 0; i < c.per_address + kBeyond; ++i) {
+      held.push_back(std::make_unique<Connection>(monitor.address(), monitor.port()));
+      ASSERT_TRUE(held.back()->connected()) << "connection " << i;
+    }
+    // The kernel completes every handshake; the monitor keeps its share and closes the rest.
+    for (std::size_t i = c.per_address; i < held.size(); ++i) {
+      EXPECT_TRUE(held[i]->closed_cleanly(5s)) << "connection " << i << " beyond the share";
+    }
+    EXPECT_TRUE(held[c.per_address - 1]->stays_silent(100ms)) << "the last one of the share";
+
+    Connection other(monitor.address(), monitor.port(), "127.0.0.2");
+    ASSERT_TRUE(other.send(request_text(monitor, "GET", "/api/runs", {}, "")));
+    const auto served = other.read_response(5s);
+    ASSERT_TRUE(served) << "another address is served while the first holds its share";
+    EXPECT_EQ(served->status, 200);
+
+    held.clear();
+    std::optional<HttpResponse> again;
+    for (int attempt = 0; attempt < 50 && !again; ++attempt) {
+      std::this_thread::sleep_for(20ms);  // until the monitor has seen the closes
+      again = http_request(monitor, "GET", "/api/runs");
+    }
+    ASSERT_TRUE(again) << "the address is served again once its connections are closed";
+    EXPECT_EQ(again->status, 200);
+  }
+}
+
+// Pushes that ask for 100 Continue and then send nothing: one address holds at most four workers
+// in body reads (its further pushes get the busy answer at once), a silent body gives up soon and
+// is answered 400, and a body read ahead that stalls half-way is answered 400 too, not closed.
+// Requests from another address are served meanwhile.
+TEST(HttpLayer, StalledBodiesAreAnsweredAndHoldFewWorkers) {
+  MonitorProcess monitor;
+  ASSERT_TRUE(monitor.started());
+  Connection stalled_ahead(monitor.address(), monitor.port());
+  ASSERT_TRUE(stalled_ahead.send(
+      request_text(monitor, "POST", "/ingest",
+                   {{"Content-Type", "application/x-ndjson"}, {"Content-Length", "100"}}, "") +
+      "{\"type\":"));
+
+  std::vector<std::unique_ptr<Connection>> silent;
+  std::size_t continued = 0;
+  std::size_t busy = 0;
+  for (int i = 0; i < 16; ++i) {
+    silent.push_back(std::make_unique<Connection>(monitor.address(), monitor.port()));
+    const int status = send_push_head_awaiting_continue(monitor, *silent.back(), 100);
+    if (status == 100) ++continued;
+    if (status == 503) ++busy;
+  }
+  EXPECT_EQ(continued, 4u);
+  EXPECT_EQ(busy, 12u);
+
+  Connection other(monitor.address(), monitor.port(), "127.0.0.2");
+  ASSERT_TRUE(other.send(request_text(monitor, "GET", "/api/runs", {}, "")));
+  const auto served = other.read_response(5s);
+  ASSERT_TRUE(served) << "another address is served while the silent pushes wait";
+  EXPECT_EQ(served->status, 200);
+
+  std::size_t unreadable = 0;
+  for (auto& connection : silent) {
+    const auto answer = connection->read_response(10s);
+    if (answer && answer->status == 400 && answer->body == "unreadable body") ++unreadable;
+  }
+  EXPECT_EQ(unreadable, 4u) << "each silent body that got a worker is answered 400";
+
+  const auto ahead = stalled_ahead.read_response(20s);
+  ASSERT_TRUE(ahead) << "a stalled body read ahead is answered";
+  EXPECT_EQ(ahead->status, 400);
+  EXPECT_EQ(ahead->body, "unreadable body");
+}
+
+// A body that has started may pause longer than a silent one may wait for its first byte: the
+// timeout counts the time without progress.
+TEST(HttpLayer, AStartedBodyMayPauseLongerThanASilentOneWaits) {
+  MonitorProcess monitor;
+  ASSERT_TRUE(monitor.started());
+  const std::string event = "{\"type\":\"X\",\"run_id\":\"pause\",\"ts\":7}\n";
+  Connection connection(monitor.address(), monitor.port());
+  ASSERT_EQ(send_push_head_awaiting_continue(monitor, connection, event.size()), 100);
+  ASSERT_TRUE(connection.send(event.substr(0, 10)));
+  std::this_thread::sleep_for(3s);  // longer than a worker waits for a body to start
+  ASSERT_TRUE(connection.send(event.substr(10)));
+  const auto answer = connection.read_response();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200);
+}
+
 }  // namespace
 }  // namespace torvesk::testing

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,7 +46,8 @@ std::vector<std::string> environment_strings(const std::map<std::string, std::st
 
 // fork + exec of the monitor with exactly `env`; stdout and stderr go to the given descriptors.
 pid_t spawn_monitor(const std::map<std::string, std::string>& env,
-                    const std::vector<std::string>& args, int stdout_fd, int stderr_fd) {
+                    const std::vector<std::string>& args, int stdout_fd, int stderr_fd,
+                    std::optional<rlim_t> descriptor_limit = std::nullopt) {
   std::vector<std::string> env_strings = environment_strings(env);
   std::vector<char*> envp;
   for (std::string& s : env_strings) envp.push_back(s.data());
@@ -63,6 +65,10 @@ pid_t spawn_monitor(const std::map<std::string, std::string>& env,
     dup2(stderr_fd, STDERR_FILENO);
     const int devnull = open("/dev/null", O_RDONLY);
     if (devnull >= 0) dup2(devnull, STDIN_FILENO);
+    if (descriptor_limit) {
+      const rlimit limit{*descriptor_limit, *descriptor_limit};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
     execve(binary.c_str(), argv.data(), envp.data());
     _exit(127);
   }
@@ -177,7 +183,8 @@ std::uint16_t free_loopback_port(const std::string& address) {
   return port;
 }
 
-MonitorProcess::MonitorProcess(MonitorOptions options) : address_(options.bind) {
+MonitorProcess::MonitorProcess(MonitorOptions options)
+    : address_(options.bind), descriptor_limit_(options.descriptor_limit) {
   if (options.data_dir) {
     data_dir_ = *options.data_dir;
   } else {
@@ -206,7 +213,7 @@ bool MonitorProcess::launch(const std::map<std::string, std::string>& env, std::
   int err_pipe[2];
   if (pipe(err_pipe) != 0) return false;
   const int devnull = open("/dev/null", O_WRONLY);
-  pid_ = spawn_monitor(env, {std::to_string(port)}, devnull, err_pipe[1]);
+  pid_ = spawn_monitor(env, {std::to_string(port)}, devnull, err_pipe[1], descriptor_limit_);
   close(devnull);
   close(err_pipe[1]);
   stderr_fd_ = err_pipe[0];

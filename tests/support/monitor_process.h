@@ -2,6 +2,7 @@
 // folder and environment, reads its error stream, and speaks raw HTTP to it.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -48,6 +49,7 @@ struct MonitorOptions {
   bool insecure_local = true;              // adds MONITOR_INSECURE_LOCAL=1
   std::optional<std::string> data_dir;     // default: a fresh folder owned by the process object
   std::string bind = "127.0.0.1";          // MONITOR_BIND, also the address the client uses
+  std::optional<rlim_t> descriptor_limit;  // RLIMIT_NOFILE (soft and hard) of the process
 };
 
 // A running monitor; killed (by its pid) when the object goes.
@@ -76,6 +78,7 @@ class MonitorProcess {
   std::optional<TempDir> owned_data_dir_;
   std::string data_dir_;
   std::string address_;
+  std::optional<rlim_t> descriptor_limit_;
   std::uint16_t port_ = 0;
   pid_t pid_ = -1;
   bool started_ = false;
