@@ -22,6 +22,28 @@ const json::string* string_member(const json::value& value, std::string_view key
 
 std::string_view view(const json::string& s) { return std::string_view(s.data(), s.size()); }
 
+// What an object says about itself as the outermost value of a line: a header line, an envelope
+// (its time, and its inner event when that is an object), or neither.
+struct EnvelopeShape {
+  bool header = false;
+  std::optional<std::uint64_t> time;
+  json::value* inner = nullptr;
+};
+
+EnvelopeShape envelope_shape(json::object& object) {
+  static constexpr std::array<std::string_view, 3> kEnvelopeMembers = {"kind", "timestamp",
+                                                                       "event"};
+  const auto [kind, timestamp, inner] = find_members(object, kEnvelopeMembers);
+  EnvelopeShape shape;
+  shape.header = kind != nullptr && kind->value().is_string() &&
+                 view(kind->value().get_string()) == kRunnerLogHeaderKind;
+  if (timestamp != nullptr && is_unsigned_integer(timestamp->value())) {
+    shape.time = unsigned_integer_value(timestamp->value());
+    if (inner != nullptr && inner->value().is_object()) shape.inner = &inner->value();
+  }
+  return shape;
+}
+
 }  // namespace
 
 std::optional<NormalizedValue> normalize_value(json::value& root, const Clock& clock) {
@@ -29,16 +51,16 @@ std::optional<NormalizedValue> normalize_value(json::value& root, const Clock& c
   json::value* event = &root;
   std::optional<std::uint64_t> envelope_time;
   if (json::object* object = root.if_object()) {
-    static constexpr std::array<std::string_view, 3> kEnvelopeMembers = {"kind", "timestamp",
-                                                                         "event"};
-    const auto [kind, timestamp, inner] = find_members(*object, kEnvelopeMembers);
-    if (kind != nullptr && kind->value().is_string() &&
-        view(kind->value().get_string()) == kRunnerLogHeaderKind) {
-      return std::nullopt;
-    }
-    if (timestamp != nullptr && is_unsigned_integer(timestamp->value())) {
-      envelope_time = unsigned_integer_value(timestamp->value());
-      if (inner != nullptr && inner->value().is_object()) event = &inner->value();
+    const EnvelopeShape shape = envelope_shape(*object);
+    if (shape.header) return std::nullopt;
+    envelope_time = shape.time;
+    if (shape.inner != nullptr) {
+      // An inner event that would itself read as a header or an envelope is no event: stored as
+      // it stands, the load would take it for one of those and find another event (another run,
+      // a forged observed address) than the one shown live.
+      const EnvelopeShape nested = envelope_shape(shape.inner->get_object());
+      if (nested.header || nested.inner != nullptr) return std::nullopt;
+      event = shape.inner;
     }
   }
   json::object* event_object = event->if_object();

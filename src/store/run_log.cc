@@ -32,7 +32,18 @@ constexpr std::size_t kLoadPieceBytes = 16 * 1024 * 1024;
 class SystemLogFiles final : public LogFileSystem {
  public:
   int open_append(const std::string& path) override {
-    return ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Only a regular file in the folder itself is written: no link is followed out of it, and a
+    // named pipe or a device fails at once instead of holding the worker in the open or a write.
+    const int fd = ::open(path.c_str(),
+                          O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    if (fd < 0) return -1;
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+      ::close(fd);
+      errno = EINVAL;
+      return -1;
+    }
+    return fd;
   }
   off_t size(int fd) override {
     struct stat status;
@@ -49,8 +60,8 @@ class SystemLogFiles final : public LogFileSystem {
 
   bool read_file(const std::string& path, std::string& contents) override {
     // Non-blocking, so a named pipe in the folder cannot stall the start-up; only regular files
-    // are read.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // are read, and no link is followed out of the folder.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) return false;
     struct stat status;
     bool ok = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);

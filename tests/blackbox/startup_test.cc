@@ -157,5 +157,43 @@ TEST(Startup, DataFolderThatCannotBeCreatedWarnsAndServes) {
   EXPECT_EQ(pushed->status, 200) << "pushes are still accepted, kept in memory only";
 }
 
+// A pushed line whose inner event is itself an envelope would be opened up once more by the load
+// and show another run, with an observed address the pusher chose. Such a line is not stored, so
+// the runs after a restart are the runs as they were shown live.
+TEST(Startup, ARestartShowsTheRunsAsTheyWereBuiltLive) {
+  TempDir dir;
+  MonitorOptions options;
+  options.data_dir = dir.path() + "/data";
+  const std::string body =
+      R"({"timestamp":1,"event":{"type":"NodeLog","run_id":"carrier","timestamp":2,)"
+      R"("event":{"type":"RunStarted","run_id":"victim","_observed_ip":"10.66.66.66","ts":3}}})"
+      "\n"
+      R"({"type":"RunStarted","run_id":"honest","ts":4,"payload":{"plan_name":"p"}})"
+      "\n";
+  std::string live_list;
+  std::string live_detail;
+  {
+    MonitorProcess monitor(options);
+    ASSERT_TRUE(monitor.started());
+    const auto pushed = ingest(monitor, body);
+    ASSERT_TRUE(pushed);
+    ASSERT_EQ(pushed->status, 200);
+    const auto list = http_request(monitor, "GET", "/api/runs");
+    const auto detail = http_request(monitor, "GET", "/api/runs/honest");
+    ASSERT_TRUE(list && detail);
+    live_list = list->body;
+    live_detail = detail->body;
+  }
+  MonitorProcess restarted(options);
+  ASSERT_TRUE(restarted.started());
+  const auto list = http_request(restarted, "GET", "/api/runs");
+  const auto detail = http_request(restarted, "GET", "/api/runs/honest");
+  ASSERT_TRUE(list && detail);
+  EXPECT_EQ(list->body, live_list);
+  EXPECT_EQ(detail->body, live_detail);
+  EXPECT_EQ(list->body.find("victim"), std::string::npos) << list->body;
+  EXPECT_EQ(list->body.find("10.66.66.66"), std::string::npos) << list->body;
+}
+
 }  // namespace
 }  // namespace torvesk::testing

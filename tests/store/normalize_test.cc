@@ -85,12 +85,13 @@ TEST(NormalizeLineTest, EnvelopeRules) {
       {R"({"timestamp":"5","event":{"type":"T"}})", "unknown", "", kArrival,
        R"({"timestamp":"5","event":{"type":"T"},"ts":1700000000123})"},
       {R"({"timestamp":5,"event":[1]})", "unknown", "", 5, R"({"timestamp":5,"event":[1],"ts":5})"},
-      // An inner event's own envelope members mean nothing.
-      {R"({"timestamp":5,"event":{"timestamp":9,"event":{"run_id":"in"}}})", "unknown", "", 5,
-       R"({"timestamp":9,"event":{"run_id":"in"},"ts":5})"},
-      // Only the outermost value is checked for the header kind.
-      {R"({"timestamp":5,"event":{"kind":"dravelune-log-header"}})", "unknown", "", 5,
-       R"({"kind":"dravelune-log-header","ts":5})"},
+      // Members of an inner event that would not make it a header or an envelope of its own.
+      {R"({"timestamp":5,"event":{"timestamp":"9","event":{"run_id":"in"}}})", "unknown", "", 5,
+       R"({"timestamp":"9","event":{"run_id":"in"},"ts":5})"},
+      {R"({"timestamp":5,"event":{"timestamp":9,"event":[1]}})", "unknown", "", 5,
+       R"({"timestamp":9,"event":[1],"ts":5})"},
+      {R"({"timestamp":5,"event":{"kind":"other"}})", "unknown", "", 5,
+       R"({"kind":"other","ts":5})"},
       {R"({"kind":"other"})", "unknown", "", kArrival, R"({"kind":"other","ts":1700000000123})"},
       {R"({"kind":"Dravelune-Log-Header"})", "unknown", "", kArrival,
        R"({"kind":"Dravelune-Log-Header","ts":1700000000123})"},
@@ -140,6 +141,11 @@ TEST(NormalizeLineTest, YieldsNothing) {
       "\xe3\x80\x80",
       R"({"kind":"dravelune-log-header","run_id":"x"})",
       R"({"kind":"dravelune-log-header","timestamp":5,"event":{}})",
+      // An inner event that is itself an envelope or a header: stored, it would be read back as
+      // another event (or as none) than the one shown live.
+      R"({"timestamp":1,"event":{"type":"NodeLog","run_id":"carrier","timestamp":2,)"
+      R"("event":{"type":"RunStarted","run_id":"victim","_observed_ip":"10.66.66.66"}}})",
+      R"({"timestamp":5,"event":{"kind":"dravelune-log-header"}})",
       R"({"type":"X"} x)",
       R"({"type":"X",})",
       "\xef\xbb\xbf{\"ts\":1}",  // a byte-order mark is not white space

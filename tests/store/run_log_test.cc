@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <future>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fake_log_files.h"
@@ -372,6 +374,41 @@ TEST_F(RunLogTest, NamedPipeInTheFolderDoesNotStallTheLoad) {
   write_file(dir_.file("good.ndjson"), "{\"run_id\":\"good\",\"ts\":1}\n");
   load_runs(dir_.path(), loaded_);
   EXPECT_EQ(loaded_.runs.size(), 1u);
+}
+
+// Entries of the folder that are not regular files are skipped like unwritable files, by the
+// appends and by the load: a link is not followed out of the folder, and a named pipe holds
+// neither a worker nor the start-up.
+TEST_F(RunLogTest, AppendsAndTheLoadTouchOnlyRegularFiles) {
+  testing::ScratchDir outside;
+  const std::string target = outside.file("target");
+  const std::string outside_line = "{\"run_id\":\"linked\",\"ts\":1}\n";
+  write_file(target, outside_line);
+  ASSERT_EQ(::symlink(target.c_str(), dir_.file("linked.ndjson").c_str()), 0);
+  ASSERT_EQ(::mkfifo(dir_.file("piped.ndjson").c_str(), 0644), 0);
+
+  // More than a pipe holds, on a thread of its own: an append that wrote into the pipe would wait
+  // for a reader for good.
+  std::string body = "{\"run_id\":\"linked\",\"ts\":2}\n{\"run_id\":\"plain\",\"ts\":4}\n";
+  for (int i = 0; i < 10000; ++i) {
+    body += "{\"run_id\":\"piped\",\"ts\":" + std::to_string(i) + "}\n";
+  }
+  std::promise<void> appended;
+  std::future<void> done = appended.get_future();
+  std::thread([this, &appended, &body] {
+    ingest(body);
+    appended.set_value();
+  }).detach();
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+      << "an append is stuck on the named pipe";
+
+  EXPECT_EQ(read_file(target), outside_line) << "the link's target is untouched";
+  EXPECT_EQ(read_file(dir_.file("plain.ndjson")), "{\"run_id\":\"plain\",\"ts\":4}\n");
+  EXPECT_EQ(live_.runs.size(), 3u) << "the runs whose files were skipped are still held";
+
+  load(loaded_);
+  EXPECT_EQ(loaded_.runs.count("linked"), 0u) << "the link is not loaded";
+  EXPECT_EQ(loaded_.runs.count("plain"), 1u);
 }
 
 }  // namespace
