@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "gate/access.h"
+#include "gate/client_address.h"
 #include "gate/ingest.h"
 #include "server/text.h"
 #include "view/read_api.h"
@@ -61,7 +62,8 @@ std::string decode_run_id(std::string_view segment) {
 
 Response handle_request(Request& request, ServerState& state) {
   const std::string_view path = request_path(request.target);
-  const std::optional<IpAddress>& client = request.peer;
+  const std::optional<IpAddress> client =
+      client_address(request.peer, request.headers, state.trusted_proxies);
   const bool is_get = request.method == "GET";
 
   if (is_get) {

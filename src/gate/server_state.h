@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "gate/client_limiter.h"
 #include "server/clock.h"
+#include "server/net_address.h"
 #include "store/run_store.h"
 
 namespace torvesk {
@@ -30,6 +32,8 @@ struct ServerState {
   ClientLimiter limiter;  // guards itself
   // Stamps lockout and byte-budget operations; tests replace it before sharing the state.
   Clock clock = now_ms;
+  // Peers whose X-Forwarded-For names the client (client_address); set before sharing.
+  std::vector<AddressRange> trusted_proxies;
 };
 
 }  // namespace torvesk

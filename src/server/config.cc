@@ -115,6 +115,16 @@ std::variant<MonitorConfig, StartupFailure> load_config(
   }
   config.bind_address = *bind_address;
 
+  if (std::optional<std::string> proxies = env_text("MONITOR_TRUSTED_PROXIES", env)) {
+    std::optional<std::vector<AddressRange>> ranges = parse_address_ranges(*proxies);
+    if (!ranges) {
+      return StartupFailure{"MONITOR_TRUSTED_PROXIES not valid: '" + *proxies +
+                            "' (expected IP addresses or CIDR ranges separated by commas, e.g. "
+                            "127.0.0.1, 10.0.0.0/8)"};
+    }
+    config.trusted_proxies = std::move(*ranges);
+  }
+
   config.ingest_token = trimmed_env_text("MONITOR_TOKEN", env);
   config.read_token = trimmed_env_text("MONITOR_READ_TOKEN", env);
   config.insecure_local = env_flag("MONITOR_INSECURE_LOCAL", env);

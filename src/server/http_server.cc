@@ -229,7 +229,8 @@ class SessionBodyReader final : public BodyReader {
 // State shared by the listener, the sessions and receive(). Outlives every session.
 class ServerCore : public std::enable_shared_from_this<ServerCore> {
  public:
-  ServerCore(net::io_context& io, std::uint64_t max_body_bytes)
+  ServerCore(net::io_context& io, std::uint64_t max_body_bytes,
+             std::vector<AddressRange> shared_peers)
       : io(io),
         acceptor(io),
         retry_timer(io),
@@ -237,7 +238,8 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
         max_body_bytes(max_body_bytes),
         max_connections(connection_limit()),
         max_connections_per_address(std::clamp<std::size_t>(
-            max_connections / kConnectionShareDivisor, 1, kMaxConnectionsPerAddress)) {}
+            max_connections / kConnectionShareDivisor, 1, kMaxConnectionsPerAddress)),
+        shared_peers(std::move(shared_peers)) {}
 
   void accept_next();
   void watch_for_quiet();
@@ -261,6 +263,7 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
   const std::uint64_t max_body_bytes;  // bodies up to this size are read before hand-over
   const std::size_t max_connections;
   const std::size_t max_connections_per_address;
+  const std::vector<AddressRange> shared_peers;    // no per-address limits for these
   std::atomic<std::uint64_t> preread_bytes{0};     // held by all sessions' preread_
   std::atomic<std::uint64_t> answer_bytes{0};      // held by all sessions' answers being written
   std::atomic<std::size_t> requests_in_flight{0};  // handed over, answer not yet written
@@ -853,7 +856,7 @@ void ServerCore::admit(tcp::socket socket) {
 bool ServerCore::take_connection(const std::optional<IpAddress>& peer) {
   std::lock_guard lock(clients_mutex);
   if (open_connections >= max_connections) return false;
-  if (peer) {
+  if (peer && !any_range_contains(shared_peers, *peer)) {
     ClientCounts& counts = clients[*peer];
     if (counts.connections >= max_connections_per_address) {
       if (counts.connections == 0 && counts.body_waits == 0) clients.erase(*peer);
@@ -868,7 +871,7 @@ bool ServerCore::take_connection(const std::optional<IpAddress>& peer) {
 void ServerCore::release_connection(const std::optional<IpAddress>& peer) {
   std::lock_guard lock(clients_mutex);
   --open_connections;
-  if (!peer) return;
+  if (!peer || any_range_contains(shared_peers, *peer)) return;
   const auto found = clients.find(*peer);
   if (found == clients.end()) return;
   if (--found->second.connections == 0 && found->second.body_waits == 0) clients.erase(found);
@@ -876,8 +879,10 @@ void ServerCore::release_connection(const std::optional<IpAddress>& peer) {
 
 bool ServerCore::begin_body_wait(const IpAddress& peer) {
   std::lock_guard lock(clients_mutex);
-  ClientCounts& counts = clients[peer];  // present: the waiting session's connection counts
-  if (counts.body_waits >= kMaxBodyReadsPerAddress) return false;
+  ClientCounts& counts = clients[peer];
+  if (counts.body_waits >= kMaxBodyReadsPerAddress && !any_range_contains(shared_peers, peer)) {
+    return false;
+  }
   ++counts.body_waits;
   return true;
 }
@@ -976,8 +981,9 @@ void Exchange::answer(Response response) {
 struct HttpServer::Impl {
   // One thread runs the I/O: the one calling receive().
   net::io_context io{1};
-  explicit Impl(std::uint64_t max_body_bytes)
-      : core(std::make_shared<http_detail::ServerCore>(io, max_body_bytes)) {}
+  Impl(std::uint64_t max_body_bytes, std::vector<AddressRange> shared_peers)
+      : core(std::make_shared<http_detail::ServerCore>(io, max_body_bytes,
+                                                       std::move(shared_peers))) {}
   std::shared_ptr<http_detail::ServerCore> core;
   std::uint16_t port = 0;
 };
@@ -985,8 +991,9 @@ struct HttpServer::Impl {
 HttpServer::HttpServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 std::variant<std::unique_ptr<HttpServer>, std::string> HttpServer::start(
-    const IpAddress& address, std::uint16_t port, std::uint64_t max_body_bytes) {
-  auto impl = std::make_unique<Impl>(max_body_bytes);
+    const IpAddress& address, std::uint16_t port, std::uint64_t max_body_bytes,
+    std::vector<AddressRange> shared_peers) {
+  auto impl = std::make_unique<Impl>(max_body_bytes, std::move(shared_peers));
   tcp::acceptor& acceptor = impl->core->acceptor;
   const tcp::endpoint endpoint(address, port);
   error_code ec;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "server/net_address.h"
 #include "server/request.h"
@@ -54,9 +55,12 @@ class HttpServer {
   // at most `max_body_bytes` (and chunked bodies up to one byte more) that the client sends
   // without waiting for 100 Continue are read before their request is handed over, so that a
   // slow body never holds a worker; the request's body reader then serves them from memory.
+  // Peers in `shared_peers` (trusted proxies) carry many clients: the per-address limits on
+  // connections and body reads do not apply to them.
   static std::variant<std::unique_ptr<HttpServer>, std::string> start(
       const IpAddress& address, std::uint16_t port,
-      std::uint64_t max_body_bytes = std::numeric_limits<std::uint64_t>::max());
+      std::uint64_t max_body_bytes = std::numeric_limits<std::uint64_t>::max(),
+      std::vector<AddressRange> shared_peers = {});
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;

@@ -206,4 +206,78 @@ bool is_loopback(const IpAddress& address) {
   return bytes.back() == 1;
 }
 
+std::optional<AddressRange> parse_address_range(std::string_view text) {
+  const std::size_t slash = text.find('/');
+  const std::optional<IpAddress> address = parse_ip_address(text.substr(0, slash));
+  if (!address) return std::nullopt;
+  const unsigned length = address->is_v4() ? 32 : 128;
+  if (slash == std::string_view::npos) return AddressRange{*address, length};
+  const std::string_view bits = text.substr(slash + 1);
+  if (bits.empty() || bits.size() > 3 || (bits.size() > 1 && bits[0] == '0')) return std::nullopt;
+  unsigned prefix = 0;
+  for (const char c : bits) {
+    if (!is_digit(c)) return std::nullopt;
+    prefix = prefix * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (prefix > length) return std::nullopt;
+  return AddressRange{*address, prefix};
+}
+
+std::optional<std::vector<AddressRange>> parse_address_ranges(std::string_view text) {
+  std::vector<AddressRange> ranges;
+  while (!text.empty()) {
+    const std::size_t end = text.find_first_of(", \t");
+    const std::string_view entry = text.substr(0, end);
+    if (!entry.empty()) {
+      const std::optional<AddressRange> range = parse_address_range(entry);
+      if (!range) return std::nullopt;
+      ranges.push_back(*range);
+    }
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return ranges;
+}
+
+namespace {
+
+// The address as compared with ranges: an IPv4-mapped IPv6 address as its IPv4 address.
+IpAddress comparable(const IpAddress& address) {
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
+  }
+  return address;
+}
+
+template <class Bytes>
+bool same_prefix(const Bytes& a, const Bytes& b, unsigned bits) {
+  for (std::size_t i = 0; bits > 0; ++i, bits = bits >= 8 ? bits - 8 : 0) {
+    const unsigned mask = bits >= 8 ? 0xFF : (0xFF00u >> bits) & 0xFF;
+    if ((a[i] & mask) != (b[i] & mask)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool range_contains(const AddressRange& range, const IpAddress& address) {
+  const IpAddress network = comparable(range.network);
+  const IpAddress candidate = comparable(address);
+  // A mapped range keeps its prefix over the 128 bits; as IPv4 it covers the last 32 of them.
+  unsigned bits = range.prefix_bits;
+  if (network.is_v4() && range.network.is_v6()) bits = bits >= 96 ? bits - 96 : 0;
+  if (network.is_v4() != candidate.is_v4()) return false;
+  if (network.is_v4()) {
+    return same_prefix(network.to_v4().to_bytes(), candidate.to_v4().to_bytes(), bits);
+  }
+  return same_prefix(network.to_v6().to_bytes(), candidate.to_v6().to_bytes(), bits);
+}
+
+bool any_range_contains(const std::vector<AddressRange>& ranges, const IpAddress& address) {
+  for (const AddressRange& range : ranges) {
+    if (range_contains(range, address)) return true;
+  }
+  return false;
+}
+
 }  // namespace torvesk

@@ -93,6 +93,11 @@ TEST(LoadConfig, FailureTable) {
       {"insecure '1 1' is false", {}, {{"MONITOR_INSECURE_LOCAL", "1 1"}}, kMissingBoth},
       {"insecure flag not valid text", {}, {{"MONITOR_INSECURE_LOCAL", "1\xFF"}}, kMissingBoth},
       {"only the ingest token", {}, {{"MONITOR_TOKEN", repeat("t", 16)}}, kMissingRead},
+      {"trusted proxy that is no address",
+       {},
+       {{"MONITOR_INSECURE_LOCAL", "1"}, {"MONITOR_TRUSTED_PROXIES", "127.0.0.1, proxy.local"}},
+       "MONITOR_TRUSTED_PROXIES not valid: '127.0.0.1, proxy.local' (expected IP addresses or "
+       "CIDR ranges separated by commas, e.g. 127.0.0.1, 10.0.0.0/8)"},
       {"tokens of white space only are missing",
        {},
        {{"MONITOR_TOKEN", " \u3000\t"}, {"MONITOR_READ_TOKEN", "\u00A0"}},
@@ -537,6 +542,27 @@ TEST(ListeningAddressText, BracketsOnlyIpv6) {
   EXPECT_EQ(listening_address_text(*parse_ip_address("::"), 0), "[::]:0");
   EXPECT_EQ(listening_address_text(*parse_ip_address("::ffff:10.0.0.1"), 65535),
             "[::ffff:10.0.0.1]:65535");
+}
+
+TEST(LoadConfig, TrustedProxiesAreReadAsRanges) {
+  struct Case {
+    const char* name;
+    EnvMap env;
+    std::size_t ranges;
+  };
+  const std::vector<Case> cases = {
+      {"unset", {}, 0},
+      {"empty", {{"MONITOR_TRUSTED_PROXIES", ""}}, 0},
+      {"two", {{"MONITOR_TRUSTED_PROXIES", "127.0.0.1 10.0.0.0/8"}}, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EnvMap env = c.env;
+    env["MONITOR_INSECURE_LOCAL"] = "1";
+    const auto loaded = load_config({}, reader_of(env));
+    ASSERT_TRUE(std::holds_alternative<MonitorConfig>(loaded));
+    EXPECT_EQ(std::get<MonitorConfig>(loaded).trusted_proxies.size(), c.ranges);
+  }
 }
 
 }  // namespace

@@ -158,5 +158,42 @@ TEST(AddressText, LeavesOutTheScopeId) {
   EXPECT_EQ(address_text(IpAddress(link_local)), "fe80::1");
 }
 
+TEST(AddressRange, ParsedFormsAndWhatTheyContain) {
+  struct Case {
+    std::string range;
+    std::vector<std::string> inside;
+    std::vector<std::string> outside;
+  };
+  const std::vector<Case> cases = {
+      {"127.0.0.1", {"127.0.0.1", "::ffff:127.0.0.1"}, {"127.0.0.2", "::1"}},
+      {"10.1.2.3/8", {"10.0.0.0", "10.255.255.255"}, {"11.0.0.0", "9.255.255.255"}},
+      {"192.168.4.0/22", {"192.168.4.1", "192.168.7.255"}, {"192.168.8.0", "192.168.3.255"}},
+      {"0.0.0.0/0", {"1.2.3.4", "::ffff:8.8.8.8"}, {"::1"}},
+      {"::1", {"::1"}, {"::2", "127.0.0.1"}},
+      {"fd00::/8", {"fd12::1", "fdff:ffff::"}, {"fc00::1", "10.0.0.1"}},
+      {"::ffff:10.0.0.0/104", {"10.9.8.7", "::ffff:10.1.1.1"}, {"11.0.0.1"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.range);
+    const std::optional<AddressRange> range = parse_address_range(c.range);
+    ASSERT_TRUE(range);
+    for (const std::string& address : c.inside) {
+      EXPECT_TRUE(range_contains(*range, *parse_ip_address(address))) << address;
+    }
+    for (const std::string& address : c.outside) {
+      EXPECT_FALSE(range_contains(*range, *parse_ip_address(address))) << address;
+    }
+  }
+  for (const std::string bad : {"", "/8", "10.0.0.0/", "10.0.0.0/33", "10.0.0.0/08", "::/129",
+                                "10.0.0.0/8/8", "10.0.0.0/+8", "localhost", " 10.0.0.1"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(parse_address_range(bad));
+  }
+  const auto list = parse_address_ranges("127.0.0.1, 10.0.0.0/8,\t::1 ,");
+  ASSERT_TRUE(list);
+  EXPECT_EQ(list->size(), 3u);
+  EXPECT_FALSE(parse_address_ranges("127.0.0.1, nginx"));
+}
+
 }  // namespace
 }  // namespace torvesk

@@ -127,7 +127,8 @@ int run(int argc, char** argv) {
   raise_descriptor_limit();
   configure_allocator();
 
-  auto started = HttpServer::start(config.bind_address, config.port, config.max_body_bytes);
+  auto started = HttpServer::start(config.bind_address, config.port, config.max_body_bytes,
+                                   config.trusted_proxies);
   if (auto* error = std::get_if<std::string>(&started)) {
     print_line("cannot start the monitor on " +
                listening_address_text(config.bind_address, config.port) + ": " + *error);
@@ -148,6 +149,7 @@ int run(int argc, char** argv) {
   auto state = std::make_shared<ServerState>(config.data_dir, config.ingest_token,
                                              config.read_token, config.max_body_bytes, store,
                                              config.rate_bytes_per_min, config.auth_fail_max);
+  state->trusted_proxies = config.trusted_proxies;
   const std::size_t workers = static_cast<std::size_t>(std::min<std::uint64_t>(
       config.workers, std::numeric_limits<std::size_t>::max() / kQueuePlacesPerWorker));
   auto queue = std::make_shared<RequestQueue<Exchange>>(workers * kQueuePlacesPerWorker);
