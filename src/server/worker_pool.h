@@ -17,11 +17,6 @@ using RequestHandler = std::function<Response(Request&)>;
 // The queue holds this many requests per worker before the busy answer is given.
 inline constexpr std::size_t kQueuePlacesPerWorker = 4;
 
-// Workers run at this niceness (lower priority): their handlers are the bulk of the work, while
-// the receiving thread and the layer's threads must stay quick to read heads, give busy answers
-// and send what the workers made, however many workers are busy.
-inline constexpr int kWorkerNiceness = 10;
-
 // Offers each received request to the queue without waiting; answers the busy response itself
 // when the queue is full or unsent answers fill the layer's budget. Returns when the server reports
 // that no request will come any more.
