@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "gate/access.h"
+#include "gate/gzip_body.h"
 #include "server/net_address.h"
 #include "server/text.h"
 
@@ -51,6 +52,10 @@ Response handle_ingest(Request& request, ServerState& state,
   if (!is_accepted_media_type(request.headers)) {
     return text_response(415, "content-type must be application/x-ndjson");
   }
+  const BodyEncoding encoding = body_encoding(request.headers);
+  if (encoding == BodyEncoding::kUnsupported) {
+    return text_response(415, "content-encoding must be gzip or identity");
+  }
   const std::uint64_t max_body_bytes = state.max_body_bytes;
   if (request.declared_length && *request.declared_length > max_body_bytes) {
     return text_response(413, "body too large");
@@ -70,6 +75,19 @@ Response handle_ingest(Request& request, ServerState& state,
     return text_response(400, "unreadable body");
   }
   if (body.size() > max_body_bytes) return text_response(413, "body too large");
+  if (encoding == BodyEncoding::kGzip) {
+    // The limit and the byte budget count what the events take, not what they took on the wire.
+    std::string inflated;
+    switch (inflate_gzip(body, max_body_bytes, inflated)) {
+      case InflateResult::kTooLarge:
+        return text_response(413, "body too large");
+      case InflateResult::kCorrupt:
+        return text_response(400, "unreadable body");
+      case InflateResult::kOk:
+        body.swap(inflated);
+        break;
+    }
+  }
 
   // Charged before the UTF-8 check: a client cannot spend the monitor's reading for free by
   // sending bytes it knows will be refused.

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "gate/gzip_body.h"
+
 namespace torvesk {
 namespace {
 
@@ -349,6 +351,62 @@ TEST_F(IngestTest, StoresTheBatchWithTheObservedAddressText) {
     EXPECT_EQ(run.observed_ip, c.observed);
     EXPECT_EQ(run.events.size(), 2u);
   }
+}
+
+// Compressed pushes: the limit and the byte budget count the decompressed events, a stream that
+// does not decompress is unreadable, and no other coding is taken.
+TEST_F(IngestTest, GzipBodiesAreDecompressedWithinTheLimitAndTheBudget) {
+  const auto gzip_headers = [](std::string coding) {
+    std::vector<Header> headers = good_headers();
+    headers.push_back({"Content-Encoding", std::move(coding)});
+    return headers;
+  };
+  const std::string event = "{\"type\":\"X\",\"run_id\":\"zipped\",\"ts\":1}\n";
+  const std::string gzipped = deflate_gzip(event);
+  struct Case {
+    const char* name;
+    std::string coding;
+    std::string body;
+    std::uint16_t status;
+    const char* message;  // empty for {"ok":true}
+  };
+  const std::vector<Case> cases = {
+      {"gzip", "gzip", gzipped, 200, ""},
+      {"letter case and blanks", " GZip ", gzipped, 200, ""},
+      {"old name", "x-gzip", gzipped, 200, ""},
+      {"identity", "identity", event, 200, ""},
+      {"two members", "gzip", deflate_gzip("\n") + deflate_gzip("\n"), 200, ""},
+      {"exactly the limit decompressed", "gzip", deflate_gzip(std::string(kMaxBody, '\n')), 200,
+       ""},
+      {"one byte over the limit decompressed", "gzip",
+       deflate_gzip(std::string(kMaxBody + 1, '\n')), 413, "body too large"},
+      {"bomb", "gzip", deflate_gzip(std::string(64 << 20, '\n')), 413, "body too large"},
+      {"corrupt", "gzip", "\x1f\x8b not a stream", 400, "unreadable body"},
+      {"cut short", "gzip", gzipped.substr(0, gzipped.size() - 4), 400, "unreadable body"},
+      {"plain text called gzip", "gzip", event, 400, "unreadable body"},
+      {"deflate", "deflate", gzipped, 415, "content-encoding must be gzip or identity"},
+      {"a list of codings", "gzip, gzip", gzipped, 415,
+       "content-encoding must be gzip or identity"},
+  };
+  use_state(kToken, kMaxBody, 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Response response = push({gzip_headers(c.coding), c.body, c.body.size()});
+    if (c.status == 200) {
+      expect_ok(response);
+    } else {
+      expect_text(response, c.status, c.message);
+    }
+  }
+  EXPECT_EQ(store_->runs.count("zipped"), 1u);
+
+  // The budget is charged with the decompressed size: 200 decompressed bytes of a 250-byte
+  // budget leave too little for 60 more, however few bytes came over the wire.
+  use_state(kToken, kMaxBody, kRate);
+  expect_ok(push({gzip_headers("gzip"), deflate_gzip(std::string(100, '\n')), std::nullopt}));
+  expect_ok(push({gzip_headers("gzip"), deflate_gzip(std::string(100, '\n')), std::nullopt}));
+  EXPECT_EQ(push({gzip_headers("gzip"), deflate_gzip(std::string(60, '\n')), std::nullopt}).status,
+            429);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "gate/gzip_body.h"
 #include "runner_sim/sim_events.h"
 
 namespace {
@@ -45,11 +46,13 @@ constexpr char kUsage[] =
     "  --rate R           batches per second, 0 for as fast as possible (default 10)\n"
     "  --batch-size N     event lines per push (default 50)\n"
     "  --seed N           seed of the simulated runs (default 1)\n"
+    "  --gzip             send each push compressed (Content-Encoding: gzip)\n"
     "  --write-batch FILE write one body of distinct events to FILE instead of pushing\n"
     "  --bytes N          size limit of that body (default 8388608)\n";
 
 struct Options {
   bool help = false;
+  bool gzip = false;
   std::string url = "http://127.0.0.1:8787";
   std::optional<std::string> token;
   std::uint64_t runs = 3;
@@ -75,6 +78,10 @@ std::optional<Options> parse_options(int argc, char** argv) {
     if (name == "--help" || name == "-h") {
       options.help = true;
       return options;
+    }
+    if (name == "--gzip") {
+      options.gzip = true;
+      continue;
     }
     if (i + 1 >= argc) {
       std::cerr << "missing value after " << name << "\n";
@@ -166,8 +173,8 @@ std::optional<Endpoint> parse_url(std::string_view url) {
 // One keep-alive connection, reopened after any failure.
 class Pusher {
  public:
-  Pusher(Endpoint endpoint, std::string token)
-      : endpoint_(std::move(endpoint)), token_(std::move(token)) {}
+  Pusher(Endpoint endpoint, std::string token, bool gzip)
+      : endpoint_(std::move(endpoint)), token_(std::move(token)), gzip_(gzip) {}
 
   // The status, or 0 when the exchange failed (connection refused, timeout, reset).
   unsigned push(std::string body) {
@@ -177,6 +184,10 @@ class Pusher {
       request.set(http::field::host, endpoint_.host + ":" + endpoint_.port);
       request.set(http::field::content_type, "application/x-ndjson");
       if (!token_.empty()) request.set(http::field::authorization, "Bearer " + token_);
+      if (gzip_) {
+        request.set(http::field::content_encoding, "gzip");
+        body = torvesk::deflate_gzip(body);
+      }
       request.body() = std::move(body);
       request.prepare_payload();
       stream_->expires_after(kRequestTimeout);
@@ -207,6 +218,7 @@ class Pusher {
 
   Endpoint endpoint_;
   std::string token_;
+  bool gzip_;
   asio::io_context io_;
   std::optional<beast::tcp_stream> stream_;
   beast::flat_buffer buffer_;
@@ -251,7 +263,7 @@ int push_runs(const Options& options) {
                     0});
   }
 
-  Pusher pusher(*endpoint, *options.token);
+  Pusher pusher(*endpoint, *options.token, options.gzip);
   std::map<unsigned, std::uint64_t> statuses;
   std::uint64_t batches = 0, lines = 0, bytes = 0;
   const auto began = std::chrono::steady_clock::now();
