@@ -6,6 +6,7 @@
 #include "gate/client_address.h"
 #include "gate/ingest.h"
 #include "server/text.h"
+#include "view/metrics_text.h"
 #include "view/read_api.h"
 
 namespace torvesk {
@@ -14,6 +15,7 @@ namespace {
 constexpr std::string_view kRunsPath = "/api/runs";
 constexpr std::string_view kRunPrefix = "/api/runs/";
 constexpr std::string_view kDownloadSuffix = "/download";
+constexpr std::string_view kMetricsPath = "/metrics";
 
 int hex_digit_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -71,9 +73,15 @@ Response handle_request(Request& request, ServerState& state) {
       return std::move(*refusal);
     }
   }
-  if (request.method == "POST" && path == "/ingest") return handle_ingest(request, state, client);
+  if (request.method == "POST" && path == "/ingest") {
+    Response response = handle_ingest(request, state, client);
+    state.metrics.count_push(response.status);
+    return response;
+  }
   if (!is_get) return text_response(404, "not found");
   if (path == kRunsPath) return run_list(*state.store, state.data_dir);
+  if (path == kMetricsPath && state.serve_metrics)
+    return metrics_answer(state.metrics, *state.store);
   if (path.starts_with(kRunPrefix)) {
     if (path.ends_with(kDownloadSuffix)) {
       // In "/api/runs/download" prefix and suffix share their "/": nothing lies between them, so

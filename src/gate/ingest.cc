@@ -98,7 +98,12 @@ Response handle_ingest(Request& request, ServerState& state,
 
   std::optional<std::string> observed_ip;
   if (client) observed_ip = address_text(*client);
-  ingest_batch(*state.store, body, state.data_dir, observed_ip);
+  const IngestOutcome outcome = ingest_batch(*state.store, body, state.data_dir, observed_ip);
+  Metrics& metrics = state.metrics;
+  Metrics::add(metrics.bytes_accepted, body.size());
+  Metrics::add(metrics.bad_lines, outcome.bad_lines);
+  Metrics::add(metrics.duplicate_lines, outcome.duplicate_lines);
+  Metrics::add(metrics.failed_appends, outcome.failed_appends);
   return json_response(boost::json::object{{"ok", true}});
 }
 

@@ -8,6 +8,7 @@
 
 #include "gate/client_limiter.h"
 #include "server/clock.h"
+#include "server/metrics.h"
 #include "server/net_address.h"
 #include "store/run_store.h"
 
@@ -34,6 +35,9 @@ struct ServerState {
   Clock clock = now_ms;
   // Peers whose X-Forwarded-For names the client (client_address); set before sharing.
   std::vector<AddressRange> trusted_proxies;
+  // Counted always; answered on GET /metrics only when `serve_metrics` (set before sharing).
+  Metrics metrics;
+  bool serve_metrics = false;
 };
 
 }  // namespace torvesk

@@ -128,6 +128,7 @@ std::variant<MonitorConfig, StartupFailure> load_config(
   config.ingest_token = trimmed_env_text("MONITOR_TOKEN", env);
   config.read_token = trimmed_env_text("MONITOR_READ_TOKEN", env);
   config.insecure_local = env_flag("MONITOR_INSECURE_LOCAL", env);
+  config.serve_metrics = env_flag("MONITOR_METRICS", env);
 
   const std::pair<const char*, const std::string*> tokens[] = {
       {"MONITOR_TOKEN", &config.ingest_token}, {"MONITOR_READ_TOKEN", &config.read_token}};

@@ -32,6 +32,7 @@ struct MonitorConfig {
   std::uint64_t rate_bytes_per_min = kDefaultRateBytesPerMin;
   std::uint32_t auth_fail_max = kDefaultAuthFailMax;
   std::uint64_t workers = kDefaultWorkers;  // at least 1
+  bool serve_metrics = false;               // MONITOR_METRICS: GET /metrics, behind the read gate
   // Peers whose X-Forwarded-For names the client (MONITOR_TRUSTED_PROXIES); empty: none.
   std::vector<AddressRange> trusted_proxies;
   std::vector<std::string> startup_warnings;

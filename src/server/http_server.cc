@@ -1029,6 +1029,11 @@ void HttpServer::stop() {
 
 std::uint16_t HttpServer::local_port() const { return impl_->port; }
 
+std::size_t HttpServer::open_connections() const {
+  std::lock_guard lock(impl_->core->clients_mutex);
+  return impl_->core->open_connections;
+}
+
 bool HttpServer::answers_over_budget() const {
   return impl_->core->answer_bytes.load(std::memory_order_relaxed) >= kPendingAnswerBudgetBytes;
 }

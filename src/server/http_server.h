@@ -79,6 +79,8 @@ class HttpServer {
   bool answers_over_budget() const;
 
   std::uint16_t local_port() const;
+  // Connections open now; safe on any thread.
+  std::size_t open_connections() const;
 
  private:
   struct Impl;

@@ -39,6 +39,12 @@ class RequestQueue {
     return item;
   }
 
+  // Items waiting now; any thread.
+  std::size_t size() {
+    std::lock_guard lock(mutex_);
+    return items_.size();
+  }
+
   // No further puts; takers drain what is queued, then get nullopt.
   void close() {
     {

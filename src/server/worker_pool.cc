@@ -5,13 +5,19 @@
 
 namespace torvesk {
 
-void receive_loop(HttpServer& server, RequestQueue<Exchange>& queue) {
+void receive_loop(HttpServer& server, RequestQueue<Exchange>& queue, Metrics& metrics) {
   while (std::optional<Exchange> exchange = server.receive()) {
     // The busy answer is sent without reading the body; the layer then closes the connection.
     // It also goes out while slow readers hold the layer's budget of unsent answers, so that the
     // request does not add another answer to it.
     if (server.answers_over_budget() || !queue.try_put(*exchange)) {
       exchange->answer(busy_response());
+      Metrics::add(metrics.busy_answers, 1);
+      const Request& request = exchange->request();
+      if (request.method == "POST" && request.target.starts_with("/ingest") &&
+          (request.target.size() == 7 || request.target[7] == '?')) {
+        metrics.count_push(503);
+      }
     }
   }
 }

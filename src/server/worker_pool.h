@@ -6,6 +6,7 @@
 #include <string>
 
 #include "server/http_server.h"
+#include "server/metrics.h"
 #include "server/request_queue.h"
 #include "server/response.h"
 
@@ -19,8 +20,8 @@ inline constexpr std::size_t kQueuePlacesPerWorker = 4;
 
 // Offers each received request to the queue without waiting; answers the busy response itself
 // when the queue is full or unsent answers fill the layer's budget. Returns when the server reports
-// that no request will come any more.
-void receive_loop(HttpServer& server, RequestQueue<Exchange>& queue);
+// that no request will come any more. Busy answers are counted in `metrics`.
+void receive_loop(HttpServer& server, RequestQueue<Exchange>& queue, Metrics& metrics);
 
 // Takes requests in arrival order, runs `handler`, adds the security headers and answers. A
 // handler that throws gets 500 "internal error"; the worker goes on. Returns when the queue is

@@ -208,6 +208,7 @@ void append_prepared(PreparedBatch& batch, const PreparedBatch& tail) {
   const std::size_t texts_base = batch.texts.size();
   const std::size_t strings_base = batch.strings.size();
   const std::size_t fields_base = batch.fields.size();
+  batch.bad_lines += tail.bad_lines;
   batch.texts.append(tail.texts.view());
   batch.strings += tail.strings;
   batch.fields.reserve(fields_base + tail.fields.size());

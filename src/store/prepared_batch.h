@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "server/clock.h"
+#include "server/text.h"
 #include "store/json.h"
 #include "store/run.h"
 
@@ -64,6 +65,7 @@ struct PreparedBatch {
   std::string strings;  // run ids and field values
   std::vector<PreparedEvent> events;
   std::vector<PreparedField> fields;
+  std::size_t bad_lines = 0;  // lines neither blank nor an event (not JSON, a header line, ...)
 
   // Empties the batch, keeping its buffers for the next lines.
   void clear() {
@@ -71,6 +73,7 @@ struct PreparedBatch {
     strings.clear();
     events.clear();
     fields.clear();
+    bad_lines = 0;
   }
 
   std::string_view text_of(const PreparedEvent& event) const {
@@ -158,7 +161,9 @@ class BatchPreparer {
   // declines. Public so that tests can hold the two ways to each other.
   bool add_line_through_tree(std::string_view line, PreparedBatch& batch);
   void add_lines(std::string_view text, PreparedBatch& batch) {
-    for_each_line(text, [&](std::string_view line) { add_line(line, batch); });
+    for_each_line(text, [&](std::string_view line) {
+      if (!add_line(line, batch) && !trim_white_space(line).empty()) ++batch.bad_lines;
+    });
   }
 
  private:

@@ -350,22 +350,23 @@ std::string run_file_name(std::string_view run_id) {
   return name;
 }
 
-void append_run_log(const std::string& data_dir, std::string_view run_id, std::string_view text) {
-  append_run_log(data_dir, run_id, text, system_log_files());
+bool append_run_log(const std::string& data_dir, std::string_view run_id, std::string_view text) {
+  return append_run_log(data_dir, run_id, text, system_log_files());
 }
 
-void append_run_log(const std::string& data_dir, std::string_view run_id, std::string_view text,
+bool append_run_log(const std::string& data_dir, std::string_view run_id, std::string_view text,
                     LogFileSystem& files) {
-  if (text.empty()) return;
+  if (text.empty()) return true;
   const std::string path = (std::filesystem::path(data_dir) / run_file_name(run_id)).string();
   const int fd = files.open_append(path);
-  if (fd < 0) return;
+  if (fd < 0) return false;
   // An earlier append that failed part-way left a broken last line: end it, so the broken line
   // stays alone and these lines are not glued to it.
   bool ok = true;
   if (!ends_with_whole_line(files, fd)) ok = write_all(files, fd, "\n");
-  if (ok) write_all(files, fd, text);
-  files.close(fd);
+  if (ok) ok = write_all(files, fd, text);
+  if (files.close(fd) != 0) ok = false;
+  return ok;
 }
 
 void load_runs(const std::string& data_dir, RunStore& store) {

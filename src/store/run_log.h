@@ -35,11 +35,11 @@ LogFileSystem& system_log_files();
 // "unknown" for the empty id; then ".ndjson".
 std::string run_file_name(std::string_view run_id);
 
-// Appends whole lines to the run's file, creating it; failures are ignored. A file whose last
-// line was left unfinished by an earlier failed append first gets a line feed, so that broken
-// line stays alone and the new lines stay readable.
-void append_run_log(const std::string& data_dir, std::string_view run_id, std::string_view text);
-void append_run_log(const std::string& data_dir, std::string_view run_id, std::string_view text,
+// Appends whole lines to the run's file, creating it; false when that failed, which the caller
+// only counts. A file whose last line was left unfinished by an earlier failed append first gets
+// a line feed, so that broken line stays alone and the new lines stay readable.
+bool append_run_log(const std::string& data_dir, std::string_view run_id, std::string_view text);
+bool append_run_log(const std::string& data_dir, std::string_view run_id, std::string_view text,
                     LogFileSystem& files);
 
 // Reads every "*.ndjson" file of the data folder into the store, holding its lock. Files that

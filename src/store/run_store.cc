@@ -36,24 +36,25 @@ constexpr std::size_t kNoPending = static_cast<std::size_t>(-1);
 // go to different files, so the two halves do not wait for each other except to create files.
 constexpr std::size_t kSplitAppendMinBytes = 1024 * 1024;
 
-void append_pending_run(const std::string& data_dir, const PreparedBatch& batch,
+bool append_pending_run(const std::string& data_dir, const PreparedBatch& batch,
                         const PendingRun& pending, std::string& gathered, LogFileSystem& files) {
   if (pending.spans.size() == 1) {
     const TextSpan& span = pending.spans.front();
-    append_run_log(data_dir, pending.run_id, batch.texts.view().substr(span.offset, span.size),
-                   files);
-    return;
+    return append_run_log(data_dir, pending.run_id,
+                          batch.texts.view().substr(span.offset, span.size), files);
   }
   gathered.clear();
   for (const TextSpan& span : pending.spans) {
     gathered.append(batch.texts.view().substr(span.offset, span.size));
   }
-  append_run_log(data_dir, pending.run_id, gathered, files);
+  return append_run_log(data_dir, pending.run_id, gathered, files);
 }
 
 // Appends each run's new lines to its file; `files` must take calls from two threads at once.
-void append_pending_runs(const std::string& data_dir, const PreparedBatch& batch,
-                         const std::vector<PendingRun>& pending_runs, LogFileSystem& files) {
+// Returns how many runs' appends failed.
+std::uint64_t append_pending_runs(const std::string& data_dir, const PreparedBatch& batch,
+                                  const std::vector<PendingRun>& pending_runs,
+                                  LogFileSystem& files) {
   std::size_t total = 0;
   for (const PendingRun& pending : pending_runs) {
     for (const TextSpan& span : pending.spans) total += span.size;
@@ -70,6 +71,8 @@ void append_pending_runs(const std::string& data_dir, const PreparedBatch& batch
   }
 
   std::size_t helper_appended = 0;  // runs from `cut` on the helper has written
+  std::uint64_t helper_failed = 0;
+  std::uint64_t failed = 0;
   std::optional<HelperLease> helper;
   if (cut < pending_runs.size()) helper.emplace();
   if (helper && helper->taken()) {
@@ -77,7 +80,9 @@ void append_pending_runs(const std::string& data_dir, const PreparedBatch& batch
       helper->start([&] {
         std::string gathered;
         for (std::size_t i = cut; i < pending_runs.size(); ++i) {
-          append_pending_run(data_dir, batch, pending_runs[i], gathered, files);
+          if (!append_pending_run(data_dir, batch, pending_runs[i], gathered, files)) {
+            ++helper_failed;
+          }
           ++helper_appended;
         }
       });
@@ -87,14 +92,15 @@ void append_pending_runs(const std::string& data_dir, const PreparedBatch& batch
   }
   std::string gathered;
   for (std::size_t i = 0; i < cut; ++i) {
-    append_pending_run(data_dir, batch, pending_runs[i], gathered, files);
+    if (!append_pending_run(data_dir, batch, pending_runs[i], gathered, files)) ++failed;
   }
   if (helper) helper->wait();
   // What the helper could not write (out of memory before its first byte of a run) is written
   // here; with no helper, that is everything from `cut` on.
   for (std::size_t i = cut + helper_appended; i < pending_runs.size(); ++i) {
-    append_pending_run(data_dir, batch, pending_runs[i], gathered, files);
+    if (!append_pending_run(data_dir, batch, pending_runs[i], gathered, files)) ++failed;
   }
+  return failed + helper_failed;
 }
 
 }  // namespace
@@ -115,14 +121,15 @@ std::vector<RunMap::node_type> evict_runs(RunMap& runs, std::uint64_t cap) {
   return evicted;
 }
 
-void ingest_batch(RunStore& store, std::string_view body, const std::string& data_dir,
-                  const std::optional<std::string>& observed_ip) {
-  ingest_batch(store, body, data_dir, observed_ip, now_ms, system_log_files());
+IngestOutcome ingest_batch(RunStore& store, std::string_view body, const std::string& data_dir,
+                           const std::optional<std::string>& observed_ip) {
+  return ingest_batch(store, body, data_dir, observed_ip, now_ms, system_log_files());
 }
 
-void ingest_batch(RunStore& store, std::string_view body, const std::string& data_dir,
-                  const std::optional<std::string>& observed_ip, const Clock& clock,
-                  LogFileSystem& files) {
+IngestOutcome ingest_batch(RunStore& store, std::string_view body, const std::string& data_dir,
+                           const std::optional<std::string>& observed_ip, const Clock& clock,
+                           LogFileSystem& files) {
+  IngestOutcome outcome;
   const SplittableWork at_work;
   // Parsing, normalising, serialising and hashing need nothing from the store, so they happen
   // before its lock is taken; the batch still enters the store as a whole, in line order.
@@ -139,7 +146,6 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
   std::vector<PendingRun> pending_lines;
   // Runs the cap pushed out: their events are freed after the lock is released.
   std::vector<RunMap::node_type> evicted;
-  bool dropped_duplicate = false;
   std::uint64_t batch_number = 0;
   {
     std::lock_guard lock(store.mutex);
@@ -158,7 +164,7 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
         current_pending = kNoPending;
       }
       if (!apply_prepared_event(*current_run, batch, event)) {
-        dropped_duplicate = true;
+        ++outcome.duplicate_lines;
         continue;
       }
       if (current_pending == kNoPending) {
@@ -174,8 +180,10 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
   evicted.clear();
 
   // Files are written with no lock held; each touched run gets one append.
-  append_pending_runs(data_dir, batch, pending_lines, files);
+  outcome.failed_appends = append_pending_runs(data_dir, batch, pending_lines, files);
+  outcome.bad_lines = batch.bad_lines;
 
+  const bool dropped_duplicate = outcome.duplicate_lines != 0;
   if (!pending_lines.empty() || dropped_duplicate) {
     std::unique_lock lock(store.mutex);
     if (!pending_lines.empty()) {
@@ -188,6 +196,7 @@ void ingest_batch(RunStore& store, std::string_view body, const std::string& dat
       });
     }
   }
+  return outcome;
 }
 
 }  // namespace torvesk

@@ -46,19 +46,26 @@ struct RunStore {
   std::condition_variable batch_written;    // a batch left batches_writing
 };
 
+// What became of a batch's lines, for the operators' counters.
+struct IngestOutcome {
+  std::uint64_t bad_lines = 0;        // neither blank nor an event
+  std::uint64_t duplicate_lines = 0;  // events their run already held
+  std::uint64_t failed_appends = 0;   // runs whose log file did not take their new lines
+};
+
 // Splits `body` into lines, normalises them, strips client-supplied "_observed_ip", stamps
 // `observed_ip` into "RunStarted" events, applies the batch as a whole under the lock, applies
 // the run cap, then appends each touched run's new lines to its log file with no lock held. A
 // batch that dropped duplicates returns only after every earlier batch has written its files, so
 // that an answered push never stands for events that are not yet written.
-// Never fails towards the caller: bad lines are skipped, file errors ignored.
-void ingest_batch(RunStore& store, std::string_view body, const std::string& data_dir,
-                  const std::optional<std::string>& observed_ip);
+// Never fails towards the caller: bad lines are skipped, file errors ignored (and counted).
+IngestOutcome ingest_batch(RunStore& store, std::string_view body, const std::string& data_dir,
+                           const std::optional<std::string>& observed_ip);
 
 // The same with the arrival clock and the file system given, for tests.
-void ingest_batch(RunStore& store, std::string_view body, const std::string& data_dir,
-                  const std::optional<std::string>& observed_ip, const Clock& clock,
-                  LogFileSystem& files);
+IngestOutcome ingest_batch(RunStore& store, std::string_view body, const std::string& data_dir,
+                           const std::optional<std::string>& observed_ip, const Clock& clock,
+                           LogFileSystem& files);
 
 // Takes the least recently seen runs out until at most `cap` remain, and hands them over, so that
 // the caller can let them go after releasing the lock. Caller holds the lock.

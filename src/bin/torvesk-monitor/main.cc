@@ -150,9 +150,13 @@ int run(int argc, char** argv) {
                                              config.read_token, config.max_body_bytes, store,
                                              config.rate_bytes_per_min, config.auth_fail_max);
   state->trusted_proxies = config.trusted_proxies;
+  state->serve_metrics = config.serve_metrics;
   const std::size_t workers = static_cast<std::size_t>(std::min<std::uint64_t>(
       config.workers, std::numeric_limits<std::size_t>::max() / kQueuePlacesPerWorker));
   auto queue = std::make_shared<RequestQueue<Exchange>>(workers * kQueuePlacesPerWorker);
+  // The gauges are set before any worker can read them.
+  state->metrics.queue_depth = [queue] { return queue->size(); };
+  state->metrics.open_connections = [server = server.get()] { return server->open_connections(); };
   if (auto error = start_workers(
           workers, *queue, [state](Request& request) { return handle_request(request, *state); })) {
     print_line("cannot start the worker threads: " + *error);
@@ -160,7 +164,7 @@ int run(int argc, char** argv) {
     std::_Exit(1);
   }
 
-  receive_loop(*server, *queue);
+  receive_loop(*server, *queue, state->metrics);
   // The listener has failed. Workers still busy are abandoned, not joined: end here, without
   // running destructors that they may still depend on.
   std::fflush(stderr);
