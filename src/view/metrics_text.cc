@@ -50,25 +50,36 @@ Response metrics_answer(const Metrics& metrics, RunStore& store) {
   }
   if (!any_push) sample(out, "torvesk_pushes_total", "{status=\"200\"}", 0);
 
-  family(out, "torvesk_ingest_bytes_total", "counter",
-         "Bytes of event lines in accepted pushes, after decompression.");
-  sample(out, "torvesk_ingest_bytes_total", "", read(metrics.bytes_accepted));
+  struct Single {
+    std::string_view name;
+    std::string_view type;
+    std::string_view help;
+    std::uint64_t value;
+  };
+  const Single singles[] = {
+      {"torvesk_ingest_bytes_total", "counter",
+       "Bytes of event lines in accepted pushes, after decompression.",
+       read(metrics.bytes_accepted)},
+      {"torvesk_log_append_failures_total", "counter",
+       "Appends to run log files that failed; those events are in memory only.",
+       read(metrics.failed_appends)},
+      {"torvesk_busy_answers_total", "counter",
+       "Requests answered 503 busy because the request queue was full.",
+       read(metrics.busy_answers)},
+      {"torvesk_request_queue_depth", "gauge", "Requests waiting for a worker.",
+       metrics.queue_depth ? metrics.queue_depth() : 0},
+      {"torvesk_open_connections", "gauge", "Open client connections.",
+       metrics.open_connections ? metrics.open_connections() : 0},
+  };
+  for (const Single& single : singles) {
+    family(out, single.name, single.type, single.help);
+    sample(out, single.name, "", single.value);
+  }
   family(out, "torvesk_lines_dropped_total", "counter",
          "Pushed lines not stored: bad lines (not an event) and duplicates of held events.");
   sample(out, "torvesk_lines_dropped_total", "{reason=\"bad_line\"}", read(metrics.bad_lines));
   sample(out, "torvesk_lines_dropped_total", "{reason=\"duplicate\"}",
          read(metrics.duplicate_lines));
-  family(out, "torvesk_log_append_failures_total", "counter",
-         "Appends to run log files that failed; those events are in memory only.");
-  sample(out, "torvesk_log_append_failures_total", "", read(metrics.failed_appends));
-  family(out, "torvesk_busy_answers_total", "counter",
-         "Requests answered 503 busy because the request queue was full.");
-  sample(out, "torvesk_busy_answers_total", "", read(metrics.busy_answers));
-  family(out, "torvesk_request_queue_depth", "gauge", "Requests waiting for a worker.");
-  sample(out, "torvesk_request_queue_depth", "", metrics.queue_depth ? metrics.queue_depth() : 0);
-  family(out, "torvesk_open_connections", "gauge", "Open client connections.");
-  sample(out, "torvesk_open_connections", "",
-         metrics.open_connections ? metrics.open_connections() : 0);
 
   Response response;
   response.status = 200;

@@ -21,7 +21,8 @@ export function monitorBinary() {
   return bin;
 }
 
-function freePort() {
+// A loopback port nothing listens on right now (the kernel's choice).
+export function freePort() {
   return new Promise((resolve, reject) => {
     const srv = net.createServer();
     srv.on('error', reject);

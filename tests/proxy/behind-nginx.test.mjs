@@ -12,7 +12,7 @@ import path from 'node:path';
 import {after, before, test} from 'node:test';
 import {fileURLToPath} from 'node:url';
 
-import {request, startMonitor} from '../browser/monitor.mjs';
+import {freePort, request, startMonitor} from '../browser/monitor.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const SITE = path.resolve(here, '../../packaging/nginx/torvesk-monitor.conf');
@@ -24,17 +24,6 @@ let monitor;
 let nginx;
 let proxyPort;
 let work;
-
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const srv = net.createServer();
-    srv.on('error', reject);
-    srv.listen(0, '127.0.0.1', () => {
-      const {port} = srv.address();
-      srv.close(() => resolve(port));
-    });
-  });
-}
 
 // One HTTPS request through nginx from the loopback address `from`.
 function viaProxy(from, urlPath, {method = 'GET', headers = {}, body = null} = {}) {
