@@ -1,8 +1,13 @@
 #include "store/run_store.h"
 
+#include <malloc.h>
+
 #include <algorithm>
+#include <atomic>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -16,17 +21,28 @@ namespace torvesk {
 namespace {
 
 // The new lines of one run in this batch, as stretches of the batch's text buffer; neighbouring
-// lines merge into one stretch, so a batch for a single run needs no copy at all.
+// lines merge into one stretch, so a batch for a single run needs no copy at all. The first
+// stretch is kept inline: a batch of many short runs has one stretch for most of them.
 struct PendingRun {
   std::string_view run_id;
-  std::vector<TextSpan> spans;
+  TextSpan first;
+  std::vector<TextSpan> more;  // the stretches after the first
+
+  explicit PendingRun(std::string_view id, const TextSpan& line) : run_id(id), first(line) {}
 
   void add(const TextSpan& line) {
-    if (!spans.empty() && spans.back().offset + spans.back().size == line.offset) {
-      spans.back().size += line.size;
+    TextSpan& last = more.empty() ? first : more.back();
+    if (last.offset + last.size == line.offset) {
+      last.size += line.size;
     } else {
-      spans.push_back(line);
+      more.push_back(line);
     }
+  }
+
+  template <class OnSpan>
+  void for_each_span(OnSpan&& on_span) const {
+    on_span(first);
+    for (const TextSpan& span : more) on_span(span);
   }
 };
 
@@ -36,17 +52,65 @@ constexpr std::size_t kNoPending = static_cast<std::size_t>(-1);
 // go to different files, so the two halves do not wait for each other except to create files.
 constexpr std::size_t kSplitAppendMinBytes = 1024 * 1024;
 
+// When the runs the cap pushes out in one batch held about this much, free memory is given back
+// to the system once the batch is done. The allocator keeps freed small blocks for reuse, and a
+// push of many short runs leaves hundreds of megabytes of them scattered between the runs that
+// stay; below this, the next batches reuse what a batch freed soon enough.
+constexpr std::size_t kTrimAfterEvictedBytes = 16 * 1024 * 1024;
+
+// About what a run costs on the heap: its map node and what its events and fingerprints hold.
+std::size_t heap_bytes_of(const Run& run) {
+  constexpr std::size_t kNodeBytes = sizeof(RunMap::value_type) + 2 * sizeof(void*);
+  return kNodeBytes + run.events.allocated_bytes() + run.fingerprints.allocated_bytes();
+}
+
+std::atomic<bool> trim_wanted{false};
+std::atomic<bool> trim_running{false};
+
+void trim_while_wanted() {
+  for (;;) {
+    while (trim_wanted.exchange(false)) malloc_trim(0);
+    trim_running.store(false);
+    // A trim wanted after the last round and before running was cleared is done here.
+    if (!trim_wanted.load() || trim_running.exchange(true)) return;
+  }
+}
+
+// Giving free pages back walks the whole heap, which takes milliseconds when it is large: one
+// thread of its own does it, so that neither the store's lock nor the ingest answer waits for it.
+// Asked for while a trim runs, the running one goes round once more.
+void give_memory_back_in_background() {
+  trim_wanted.store(true);
+  if (trim_running.exchange(true)) return;
+  try {
+    std::thread(trim_while_wanted).detach();
+  } catch (const std::system_error&) {
+    trim_running.store(false);  // no thread to be had: the next large eviction tries again
+  }
+}
+
+// Declared first in a batch, so that it goes after everything else the batch allocated.
+struct GiveMemoryBackAtEnd {
+  bool wanted = false;
+  GiveMemoryBackAtEnd() = default;
+  GiveMemoryBackAtEnd(const GiveMemoryBackAtEnd&) = delete;
+  GiveMemoryBackAtEnd& operator=(const GiveMemoryBackAtEnd&) = delete;
+  ~GiveMemoryBackAtEnd() {
+    if (wanted) give_memory_back_in_background();
+  }
+};
+
 bool append_pending_run(const std::string& data_dir, const PreparedBatch& batch,
                         const PendingRun& pending, std::string& gathered, LogFileSystem& files) {
-  if (pending.spans.size() == 1) {
-    const TextSpan& span = pending.spans.front();
+  if (pending.more.empty()) {
+    const TextSpan& span = pending.first;
     return append_run_log(data_dir, pending.run_id,
                           batch.texts.view().substr(span.offset, span.size), files);
   }
   gathered.clear();
-  for (const TextSpan& span : pending.spans) {
+  pending.for_each_span([&](const TextSpan& span) {
     gathered.append(batch.texts.view().substr(span.offset, span.size));
-  }
+  });
   return append_run_log(data_dir, pending.run_id, gathered, files);
 }
 
@@ -57,7 +121,7 @@ std::uint64_t append_pending_runs(const std::string& data_dir, const PreparedBat
                                   LogFileSystem& files) {
   std::size_t total = 0;
   for (const PendingRun& pending : pending_runs) {
-    for (const TextSpan& span : pending.spans) total += span.size;
+    pending.for_each_span([&](const TextSpan& span) { total += span.size; });
   }
   // The helper takes the runs from `cut` on, about half of the bytes.
   std::size_t cut = pending_runs.size();
@@ -65,7 +129,7 @@ std::uint64_t append_pending_runs(const std::string& data_dir, const PreparedBat
     std::size_t first = 0;
     cut = 0;
     while (cut + 1 < pending_runs.size() && first < total / 2) {
-      for (const TextSpan& span : pending_runs[cut].spans) first += span.size;
+      pending_runs[cut].for_each_span([&](const TextSpan& span) { first += span.size; });
       ++cut;
     }
   }
@@ -129,6 +193,7 @@ IngestOutcome ingest_batch(RunStore& store, std::string_view body, const std::st
 IngestOutcome ingest_batch(RunStore& store, std::string_view body, const std::string& data_dir,
                            const std::optional<std::string>& observed_ip, const Clock& clock,
                            LogFileSystem& files) {
+  GiveMemoryBackAtEnd give_back;
   IngestOutcome outcome;
   const SplittableWork at_work;
   // Parsing, normalising, serialising and hashing need nothing from the store, so they happen
@@ -167,16 +232,23 @@ IngestOutcome ingest_batch(RunStore& store, std::string_view body, const std::st
         ++outcome.duplicate_lines;
         continue;
       }
+      const TextSpan line{event.text.offset, event.text.size + 1};
       if (current_pending == kNoPending) {
         const auto [found, added] = pending_index.try_emplace(run_id, pending_lines.size());
-        if (added) pending_lines.push_back(PendingRun{run_id, {}});
         current_pending = found->second;
+        if (added) {
+          pending_lines.emplace_back(run_id, line);
+          continue;
+        }
       }
-      pending_lines[current_pending].add(TextSpan{event.text.offset, event.text.size + 1});
+      pending_lines[current_pending].add(line);
     }
     evicted = evict_runs(store.runs, env_u64("MONITOR_MAX_RUNS", kDefaultMaxRuns));
     if (!pending_lines.empty()) store.batches_writing.insert(batch_number);
   }
+  std::size_t evicted_bytes = 0;
+  for (const RunMap::node_type& node : evicted) evicted_bytes += heap_bytes_of(node.mapped());
+  give_back.wanted = evicted_bytes >= kTrimAfterEvictedBytes;
   evicted.clear();
 
   // Files are written with no lock held; each touched run gets one append.
