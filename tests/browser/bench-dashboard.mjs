@@ -1,11 +1,13 @@
 // Benchmark of the dashboard page on large runs in headless Chromium, run by hand:
 //   TORVESK_MONITOR_BINARY=build/<dir>/torvesk-monitor node tests/browser/bench-dashboard.mjs
+// (TORVESK_BENCH_PAGE: see below).
 // Prints the median of several rounds for: the first draw of a 50,000-event run, a refresh tick
 // while the run is unchanged, the periodic full refresh that fetches the unchanged detail, a
 // refresh that brings 100 new events, a full redraw of the same events as the baseline, and search
 // redraws on 10,000 and 50,000 events. "main thread" figures are Chromium's own task time
 // (TaskDuration of the DevTools performance metrics) spent from the call until the change is
 // painted: script, style, layout and paint together. Not part of the test suite: no pass/fail.
+import fs from 'node:fs';
 import {ev, launchBrowser, openPage, showRun, startMonitor, waitForRun} from './support.mjs';
 
 const ROUNDS = 5;
@@ -49,7 +51,17 @@ try {
     const events = makeRun(id, n);
     for (let i = 0; i < events.length; i += BATCH) await monitor.push(events.slice(i, i + BATCH));
   }
-  const {page} = await openPage(browser.context, monitor.url);
+  const {page} = await openPage(browser.context);
+  // TORVESK_BENCH_PAGE=<file in the repository> measures another version of the page (an earlier
+  // commit's, say) in place of the built one, served with the built page's own headers.
+  if (process.env.TORVESK_BENCH_PAGE) {
+    const other = fs.readFileSync(process.env.TORVESK_BENCH_PAGE);
+    await page.route((u) => u.pathname === '/', async (route) => {
+      const real = await route.fetch();
+      await route.fulfill({response: real, body: other});
+    });
+  }
+  await page.goto(monitor.url);
   await page.setViewportSize({width: 1400, height: 900});
   await waitForRun(page, 'big');
   await waitForRun(page, 'mid');
