@@ -1,9 +1,13 @@
 // Benchmark of the dashboard page on large runs in headless Chromium, run by hand:
 //   TORVESK_MONITOR_BINARY=build/<dir>/torvesk-monitor node tests/browser/bench-dashboard.mjs
+// (TORVESK_BENCH_PAGE: see below).
 // Prints the median of several rounds for: the first draw of a 50,000-event run, a refresh tick
-// while the run is unchanged, the periodic full refresh that fetches the unchanged detail, a full
-// redraw of the same events as the baseline, and search redraws on 10,000 and 50,000 events. Not
-// part of the test suite: no pass/fail.
+// while the run is unchanged, the periodic full refresh that fetches the unchanged detail, a
+// refresh that brings 100 new events, a full redraw of the same events as the baseline, and search
+// redraws on 10,000 and 50,000 events. "main thread" figures are Chromium's own task time
+// (TaskDuration of the DevTools performance metrics) spent from the call until the change is
+// painted: script, style, layout and paint together. Not part of the test suite: no pass/fail.
+import fs from 'node:fs';
 import {ev, launchBrowser, openPage, showRun, startMonitor, waitForRun} from './support.mjs';
 
 const ROUNDS = 5;
@@ -27,6 +31,16 @@ function makeRun(id, count) {
   return out;
 }
 
+// 100 events that follow the big run's own, a new batch in each round.
+let grown = 0;
+function grow(round) {
+  const out = [];
+  for (let k = 0; k < 100; k++, grown++) {
+    out.push(ev('NodeLog', 'big', {node_id: 'node-' + (grown % 40), level: 'info', message: `late row ${round}/${k}`}, T0 + 60000 + grown));
+  }
+  return out;
+}
+
 const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
 const fmt = (ms) => ms.toFixed(1).padStart(8) + ' ms';
 
@@ -37,7 +51,17 @@ try {
     const events = makeRun(id, n);
     for (let i = 0; i < events.length; i += BATCH) await monitor.push(events.slice(i, i + BATCH));
   }
-  const {page} = await openPage(browser.context, monitor.url);
+  const {page} = await openPage(browser.context);
+  // TORVESK_BENCH_PAGE=<file in the repository> measures another version of the page (an earlier
+  // commit's, say) in place of the built one, served with the built page's own headers.
+  if (process.env.TORVESK_BENCH_PAGE) {
+    const other = fs.readFileSync(process.env.TORVESK_BENCH_PAGE);
+    await page.route((u) => u.pathname === '/', async (route) => {
+      const real = await route.fetch();
+      await route.fulfill({response: real, body: other});
+    });
+  }
+  await page.goto(monitor.url);
   await page.setViewportSize({width: 1400, height: 900});
   await waitForRun(page, 'big');
   await waitForRun(page, 'mid');
@@ -45,9 +69,26 @@ try {
   // Times inside the page: `frame` waits until the browser has laid out and painted the change.
   // The page's own 2-second timer is stopped so that only the measured calls fetch; `busy` sums
   // the long tasks (main-thread work over 50 ms) seen since the last call.
+  const cdp = await browser.context.newCDPSession(page);
+  await cdp.send('Performance.enable');
+  const taskMs = async () => {
+    const {metrics} = await cdp.send('Performance.getMetrics');
+    return metrics.find((m) => m.name === 'TaskDuration').value * 1000;
+  };
+  // Main-thread time of `fn` (run in the page) until its change is painted.
+  const mainThread = async (fn, arg) => {
+    const before = await taskMs();
+    await page.evaluate(fn, arg);
+    return (await taskMs()) - before;
+  };
   await page.evaluate(() => {
     for (let id = 1; id < 1000; id++) clearInterval(id);
     window.__frame = () => new Promise((r) => requestAnimationFrame(() => setTimeout(r, 0)));
+    // The tick does not wait for the detail fetch it starts: wait (bounded) until none is on its way.
+    window.__settled = async () => {
+      for (let i = 0; i < 2000 && dettaglioInVolo.size > 0; i++) await new Promise((r) => setTimeout(r, 5));
+      await window.__frame();
+    };
     window.__long = 0;
     new PerformanceObserver((list) => {
       for (const e of list.getEntries()) window.__long += e.duration;
@@ -63,6 +104,11 @@ try {
   const record = (name, ms) => (results[name] ||= []).push(ms);
   for (let round = 0; round < ROUNDS; round++) {
     // First draw: from the choice of the run to a painted panel (fetch and parse included).
+    await showRun(page, 'mid');
+    record('first draw, 50,000 events (main thread)', await mainThread(async () => {
+      await openRun('big');
+      await window.__frame();
+    }));
     await showRun(page, 'mid');
     record('first draw, 50,000 events (fetch + parse + draw)', await page.evaluate(async () => {
       const t = performance.now();
@@ -84,6 +130,20 @@ try {
     });
     record('unchanged refresh tick, 50,000 events (wall)', tick[0]);
     record('unchanged refresh tick, 50,000 events (main thread in long tasks)', tick[1]);
+    await page.waitForTimeout(2000);
+    record('unchanged refresh tick, 50,000 events (main thread)', await mainThread(async () => {
+      await tick();
+      await window.__settled();
+    }));
+    // 100 new events reach the shown run, and the next tick fetches and draws them.
+    await monitor.push(grow(round));
+    await page.waitForTimeout(100);
+    const before = await page.evaluate(() => vistaEventi[vistaEventi.length - 1].ts);
+    record('refresh with 100 new events, 50,000 events (main thread)', await mainThread(async () => {
+      await tick();
+      await window.__settled();
+    }));
+    if (await page.evaluate(() => vistaEventi[vistaEventi.length - 1].ts) === before) throw new Error('the new events were not drawn');
     // The full refresh every 15th tick: the whole detail is fetched and found equal to the drawn one.
     const full = await page.evaluate(async () => {
       window.__busy();
@@ -107,12 +167,10 @@ try {
     for (const [id, n] of [['mid', '10,000'], ['big', '50,000']]) {
       await showRun(page, id);
       for (const [label, text] of [['rare match', 'batch 777'], ['common match', 'checked'], ['cleared', '']]) {
-        record(`search redraw, ${n} events, ${label}`, await page.evaluate(async (t) => {
-          const s = performance.now();
+        record(`search redraw, ${n} events, ${label} (main thread)`, await mainThread(async (t) => {
           filtro.testo = t;
           mostraDettaglio();
           await window.__frame();
-          return performance.now() - s;
         }, text));
       }
     }
