@@ -3,7 +3,7 @@
 // rows on a control that jumps back.
 import assert from 'node:assert/strict';
 import {after, before, describe, test} from 'node:test';
-import {POLL_MS, ev, launchBrowser, openPage, showRun, startMonitor} from './support.mjs';
+import {ev, openWatchedPage, POLL_MS, showRun, startMonitor} from './support.mjs';
 
 const T0 = 1700000000000;
 const RUN = 'live <img src=x onerror=__hit(1)>';
@@ -18,14 +18,7 @@ describe('following new events', () => {
   before(async () => {
     monitor = await startMonitor();
     await monitor.push(logs(FIRST));
-    browser = await launchBrowser();
-    watch = await openPage(browser.context);
-    page = watch.page;
-    await page.addInitScript(() => {
-      window.__hits = [];
-      window.__hit = (n) => window.__hits.push(n);
-    });
-    await page.goto(monitor.url);
+    ({browser, watch, page} = await openWatchedPage(monitor.url));
     await showRun(page, RUN);
   });
   after(async () => {

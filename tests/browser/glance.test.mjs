@@ -3,7 +3,7 @@
 // show only that node. Hostile ids, labels and wrongly typed values throughout.
 import assert from 'node:assert/strict';
 import {after, before, describe, test} from 'node:test';
-import {POLL_MS, ev, launchBrowser, openPage, showRun, startMonitor} from './support.mjs';
+import {ev, openWatchedPage, POLL_MS, showRun, startMonitor} from './support.mjs';
 
 const T0 = 1700000000000;
 const BAD = '"><img src=x onerror=__hit(1)> </script> \u2028 \'';
@@ -41,15 +41,7 @@ describe('the run at a glance', () => {
   before(async () => {
     monitor = await startMonitor();
     for (const [, events] of CASES) await monitor.push(events);
-    browser = await launchBrowser();
-    watch = await openPage(browser.context);
-    page = watch.page;
-    await page.addInitScript(() => {
-      window.__hits = [];
-      window.__hit = (n) => window.__hits.push(n);
-    });
-    await page.setViewportSize({width: 1200, height: 800});
-    await page.goto(monitor.url);
+    ({browser, watch, page} = await openWatchedPage(monitor.url, {viewport: {width: 1200, height: 800}}));
   });
   after(async () => {
     await browser?.close();

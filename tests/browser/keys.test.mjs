@@ -2,7 +2,7 @@
 // the run, "/" goes to the search field, and what has the focus shows it.
 import assert from 'node:assert/strict';
 import {after, before, describe, test} from 'node:test';
-import {POLL_MS, ev, launchBrowser, openPage, startMonitor} from './support.mjs';
+import {ev, openWatchedPage, POLL_MS, startMonitor} from './support.mjs';
 
 const T0 = 1700000000000;
 // Newest first in the list; the ids are hostile, and two of them are the keys themselves.
@@ -13,14 +13,7 @@ describe('keyboard', () => {
   before(async () => {
     monitor = await startMonitor();
     await monitor.push(IDS.map((id, i) => ev('RunStarted', id, {plan_name: `plan ${i}`}, T0 + IDS.length - i)));
-    browser = await launchBrowser();
-    watch = await openPage(browser.context);
-    page = watch.page;
-    await page.addInitScript(() => {
-      window.__hits = [];
-      window.__hit = (n) => window.__hits.push(n);
-    });
-    await page.goto(monitor.url);
+    ({browser, watch, page} = await openWatchedPage(monitor.url));
     await page.waitForFunction((n) => document.querySelectorAll('#runs .run').length === n, IDS.length,
                                {timeout: POLL_MS * 3});
   });

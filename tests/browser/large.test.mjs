@@ -4,7 +4,7 @@
 // followed. Hostile content throughout.
 import assert from 'node:assert/strict';
 import {after, before, describe, test} from 'node:test';
-import {POLL_MS, ev, launchBrowser, openPage, showRun, startMonitor} from './support.mjs';
+import {ev, openPage, openWatchedPage, POLL_MS, showRun, startMonitor} from './support.mjs';
 
 const T0 = 1700000000000;
 const RUN = 'big "><svg onload=__hit(1)> </script>';
@@ -31,15 +31,7 @@ describe('a large run at its event cap', () => {
   before(async () => {
     monitor = await startMonitor({env: {MONITOR_MAX_EVENTS: String(CAP)}});
     for (let i = 0; i < N; i += 2000) await monitor.push(makeEvents(i, 2000));
-    browser = await launchBrowser();
-    watch = await openPage(browser.context);
-    page = watch.page;
-    await page.addInitScript(() => {
-      window.__hits = [];
-      window.__hit = (n) => window.__hits.push(n);
-    });
-    await page.setViewportSize({width: 1200, height: 800});
-    await page.goto(monitor.url);
+    ({browser, watch, page} = await openWatchedPage(monitor.url, {viewport: {width: 1200, height: 800}}));
     await showRun(page, RUN);
   });
   after(async () => {

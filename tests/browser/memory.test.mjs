@@ -2,7 +2,7 @@
 // while the samples' own rows stay hidden. Wrongly typed and huge sizes draw no broken figure.
 import assert from 'node:assert/strict';
 import {after, before, describe, test} from 'node:test';
-import {ev, launchBrowser, openPage, showRun, startMonitor} from './support.mjs';
+import {ev, openWatchedPage, showRun, startMonitor} from './support.mjs';
 
 const T0 = 1700000000000;
 const MB = 1048576;
@@ -24,14 +24,7 @@ describe('the memory chart', () => {
     await monitor.push(EVENTS);
     await monitor.push([ev('MemorySample', 'huge', {rss: 1e308}, T0), ev('MemorySample', 'huge', {rss: 1}, T0 + 1),
                         ev('MemorySample', 'huge', {rss: -5}, T0 + 2)]);
-    browser = await launchBrowser();
-    watch = await openPage(browser.context);
-    page = watch.page;
-    await page.addInitScript(() => {
-      window.__hits = [];
-      window.__hit = (n) => window.__hits.push(n);
-    });
-    await page.goto(monitor.url);
+    ({browser, watch, page} = await openWatchedPage(monitor.url));
     await showRun(page, RUN);
   });
   after(async () => {

@@ -2,7 +2,7 @@
 // banner, and the figure follows the clock without new events.
 import assert from 'node:assert/strict';
 import {after, before, describe, test} from 'node:test';
-import {POLL_MS, ev, launchBrowser, openPage, startMonitor} from './support.mjs';
+import {ev, openWatchedPage, POLL_MS, startMonitor} from './support.mjs';
 
 const MIN = 60000;
 const NOW = Date.now();
@@ -24,14 +24,7 @@ describe('silent runs', () => {
       await monitor.push([ev('RunStarted', id, {plan_name: id}, ts - 1),
                           ...(END[status] ? [ev(END[status], id, {}, ts)] : [ev('NodeLog', id, {level: 'info'}, ts)])]);
     }
-    browser = await launchBrowser();
-    watch = await openPage(browser.context);
-    page = watch.page;
-    await page.addInitScript(() => {
-      window.__hits = [];
-      window.__hit = (n) => window.__hits.push(n);
-    });
-    await page.goto(monitor.url);
+    ({browser, watch, page} = await openWatchedPage(monitor.url));
     await page.waitForFunction((n) => document.querySelectorAll('#runs .run').length === n, RUNS.length,
                                {timeout: POLL_MS * 3});
   });

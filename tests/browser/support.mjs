@@ -61,6 +61,20 @@ export async function openPage(context, url) {
   };
 }
 
+// A browser with one page opened by openPage on `url`, where hostile content that manages to run
+// script calls window.__hit(n) and is recorded in window.__hits. `viewport` sizes the page first.
+export async function openWatchedPage(url, {viewport} = {}) {
+  const browser = await launchBrowser();
+  const watch = await openPage(browser.context);
+  await watch.page.addInitScript(() => {
+    window.__hits = [];
+    window.__hit = (n) => window.__hits.push(n);
+  });
+  if (viewport) await watch.page.setViewportSize(viewport);
+  await watch.page.goto(url);
+  return {browser, watch, page: watch.page};
+}
+
 // Waits (bounded) for the page's run list to show a run entry with the given id.
 export async function waitForRun(page, id) {
   await page.locator('#runs .run[data-id]').filter({has: page.locator('.rid', {hasText: id})}).first()

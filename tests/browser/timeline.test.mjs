@@ -2,7 +2,7 @@
 // reaching the run's last event; a click on a bar shows only that node. Hostile names and times.
 import assert from 'node:assert/strict';
 import {after, before, describe, test} from 'node:test';
-import {POLL_MS, ev, launchBrowser, openPage, showRun, startMonitor} from './support.mjs';
+import {ev, openWatchedPage, POLL_MS, showRun, startMonitor} from './support.mjs';
 
 const T0 = 1700000000000;
 const RUN = 'timeline "><svg onload=__hit(1)>';
@@ -31,14 +31,7 @@ describe('the node timeline', () => {
     monitor = await startMonitor();
     await monitor.push(EVENTS);
     await monitor.push([ev('NodeStarted', 'huge times', {node_id: 'x'}, -1e308), ev('NodeLog', 'huge times', {}, 1e308)]);
-    browser = await launchBrowser();
-    watch = await openPage(browser.context);
-    page = watch.page;
-    await page.addInitScript(() => {
-      window.__hits = [];
-      window.__hit = (n) => window.__hits.push(n);
-    });
-    await page.goto(monitor.url);
+    ({browser, watch, page} = await openWatchedPage(monitor.url));
     await showRun(page, RUN);
   });
   after(async () => {
