@@ -6,16 +6,6 @@
 #include "server/text.h"
 
 namespace torvesk {
-namespace {
-
-std::string_view trim_blanks(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-}  // namespace
-
 std::optional<IpAddress> client_address(const std::optional<IpAddress>& peer,
                                         const std::vector<Header>& headers,
                                         const std::vector<AddressRange>& trusted_proxies) {
@@ -38,7 +28,7 @@ std::optional<IpAddress> client_address(const std::optional<IpAddress>& peer,
   for (;;) {
     const std::size_t comma = rest.rfind(',');
     const std::string_view entry =
-        trim_blanks(comma == std::string_view::npos ? rest : rest.substr(comma + 1));
+        trim_white_space(comma == std::string_view::npos ? rest : rest.substr(comma + 1));
     hop = parse_ip_address(entry);
     if (!hop) return peer;
     if (!any_range_contains(trusted_proxies, *hop)) return hop;

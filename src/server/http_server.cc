@@ -111,9 +111,10 @@ thread_local bool t_in_layer_handler = false;
 // receiving thread between two handlers (which run on that thread alone), except where noted.
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  // The connection has been counted for `peer` (ServerCore::take_connection); the session gives
-  // it back when it ends.
-  Session(tcp::socket socket, std::shared_ptr<ServerCore> core, std::optional<IpAddress> peer);
+  // The connection has been counted (ServerCore::take_connection), for `limited_peer` when that is
+  // given; the session gives it back when it ends.
+  Session(tcp::socket socket, std::shared_ptr<ServerCore> core, std::optional<IpAddress> peer,
+          std::optional<IpAddress> limited_peer);
   ~Session();
 
   void start() { read_head(); }
@@ -170,6 +171,8 @@ class Session : public std::enable_shared_from_this<Session> {
   beast::tcp_stream stream_;
   std::shared_ptr<ServerCore> core_;
   std::optional<IpAddress> peer_;
+  // The peer when the per-address limits apply to it: known, and not a shared peer.
+  std::optional<IpAddress> limited_peer_;
   beast::flat_buffer buffer_;
   std::optional<HeadParser> parser_;
 
@@ -244,12 +247,12 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
   void accept_next();
   void watch_for_quiet();
   void admit(tcp::socket socket);
-  // Counts a new connection from `peer`; false when it is over the limit in all or for its
-  // address. Every true is matched by one release_connection.
-  bool take_connection(const std::optional<IpAddress>& peer);
-  void release_connection(const std::optional<IpAddress>& peer);
-  // Counts a body read that waits on the network for `peer`; false at kMaxBodyReadsPerAddress.
-  // Every true is matched by one end_body_wait.
+  // Counts a new connection, for `limited_peer` when given; false when it is over the limit in
+  // all or for that address. Every true is matched by one release_connection.
+  bool take_connection(const std::optional<IpAddress>& limited_peer);
+  void release_connection(const std::optional<IpAddress>& limited_peer);
+  // Counts a body read that waits on the network for a limited peer; false at
+  // kMaxBodyReadsPerAddress. Every true is matched by one end_body_wait.
   bool begin_body_wait(const IpAddress& peer);
   void end_body_wait(const IpAddress& peer);
   void deliver(Exchange exchange);
@@ -299,10 +302,11 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
 };
 
 Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core,
-                 std::optional<IpAddress> peer)
+                 std::optional<IpAddress> peer, std::optional<IpAddress> limited_peer)
     : stream_(std::move(socket)),
       core_(std::move(core)),
       peer_(std::move(peer)),
+      limited_peer_(std::move(limited_peer)),
       buffer_(kMaxBufferedBytes),
       body_timer_(stream_.get_executor()) {}
 
@@ -310,7 +314,7 @@ Session::~Session() {
   release_preread();
   release_answer();
   end_body_wait();
-  core_->release_connection(peer_);
+  core_->release_connection(limited_peer_);
 }
 
 void Session::read_head() {
@@ -478,8 +482,8 @@ void Session::start_body_read(std::string* out, std::uint64_t cap, std::promise<
     done->set_value(false);
     return;
   }
-  if (peer_) {
-    if (!core_->begin_body_wait(*peer_)) {
+  if (limited_peer_) {
+    if (!core_->begin_body_wait(*limited_peer_)) {
       // This address already holds its share of workers in body reads: busy, retry later. The
       // worker's own answer to the failed read then finds the request answered.
       write_answer(busy_response(), true);
@@ -521,7 +525,7 @@ void Session::arm_body_timer() {
 }
 
 void Session::end_body_wait() {
-  if (std::exchange(body_wait_counted_, false)) core_->end_body_wait(*peer_);
+  if (std::exchange(body_wait_counted_, false)) core_->end_body_wait(*limited_peer_);
 }
 
 void Session::read_body_bytes() {
@@ -838,51 +842,48 @@ void ServerCore::admit(tcp::socket socket) {
   const tcp::endpoint remote = socket.remote_endpoint(ec);
   std::optional<IpAddress> peer;
   if (!ec) peer = remote.address();
+  std::optional<IpAddress> limited_peer;
+  if (peer && !any_range_contains(shared_peers, *peer)) limited_peer = peer;
   bool counted = false;
   try {
-    counted = take_connection(peer);
+    counted = take_connection(limited_peer);
     if (counted) {
       counted = false;  // from here on the session gives the connection back
-      std::make_shared<Session>(std::move(socket), shared_from_this(), peer)->start();
+      std::make_shared<Session>(std::move(socket), shared_from_this(), peer, limited_peer)->start();
       return;
     }
   } catch (...) {
-    if (counted) release_connection(peer);
+    if (counted) release_connection(limited_peer);
   }
   error_code ignored;
   socket.close(ignored);
 }
 
-bool ServerCore::take_connection(const std::optional<IpAddress>& peer) {
+bool ServerCore::take_connection(const std::optional<IpAddress>& limited_peer) {
   std::lock_guard lock(clients_mutex);
   if (open_connections >= max_connections) return false;
-  if (peer && !any_range_contains(shared_peers, *peer)) {
-    ClientCounts& counts = clients[*peer];
-    if (counts.connections >= max_connections_per_address) {
-      if (counts.connections == 0 && counts.body_waits == 0) clients.erase(*peer);
-      return false;
-    }
+  if (limited_peer) {
+    ClientCounts& counts = clients[*limited_peer];
+    if (counts.connections >= max_connections_per_address) return false;
     ++counts.connections;
   }
   ++open_connections;
   return true;
 }
 
-void ServerCore::release_connection(const std::optional<IpAddress>& peer) {
+void ServerCore::release_connection(const std::optional<IpAddress>& limited_peer) {
   std::lock_guard lock(clients_mutex);
   --open_connections;
-  if (!peer || any_range_contains(shared_peers, *peer)) return;
-  const auto found = clients.find(*peer);
+  if (!limited_peer) return;
+  const auto found = clients.find(*limited_peer);
   if (found == clients.end()) return;
   if (--found->second.connections == 0 && found->second.body_waits == 0) clients.erase(found);
 }
 
 bool ServerCore::begin_body_wait(const IpAddress& peer) {
   std::lock_guard lock(clients_mutex);
-  ClientCounts& counts = clients[peer];
-  if (counts.body_waits >= kMaxBodyReadsPerAddress && !any_range_contains(shared_peers, peer)) {
-    return false;
-  }
+  ClientCounts& counts = clients[peer];  // present: the session's connection counts there
+  if (counts.body_waits >= kMaxBodyReadsPerAddress) return false;
   ++counts.body_waits;
   return true;
 }
