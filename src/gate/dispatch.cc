@@ -26,10 +26,6 @@ int hex_digit_value(char c) {
 
 }  // namespace
 
-std::string_view request_path(std::string_view target) {
-  return target.substr(0, target.find('?'));
-}
-
 std::string decode_run_id(std::string_view segment) {
   if (segment.find('%') == std::string_view::npos) return std::string(segment);
   std::string decoded;

@@ -12,9 +12,6 @@ namespace torvesk {
 
 Response handle_request(Request& request, ServerState& state);
 
-// The request-target up to, not including, the first "?".
-std::string_view request_path(std::string_view target);
-
 // Percent-decodes a run id path segment; the raw segment when the decoded bytes are not UTF-8.
 std::string decode_run_id(std::string_view segment);
 

@@ -22,4 +22,8 @@ bool StringBodyReader::read_to_end(std::string& out, std::uint64_t cap) {
   return true;
 }
 
+std::string_view request_path(std::string_view target) {
+  return target.substr(0, target.find('?'));
+}
+
 }  // namespace torvesk

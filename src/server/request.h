@@ -21,6 +21,9 @@ struct Header {
 // headers of the same name are ignored. nullptr when there is none.
 const std::string* find_header(const std::vector<Header>& headers, std::string_view name);
 
+// The request-target up to, not including, the first "?".
+std::string_view request_path(std::string_view target);
+
 class BodyReader {
  public:
   virtual ~BodyReader() = default;

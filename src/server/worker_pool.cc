@@ -14,8 +14,7 @@ void receive_loop(HttpServer& server, RequestQueue<Exchange>& queue, Metrics& me
       exchange->answer(busy_response());
       Metrics::add(metrics.busy_answers, 1);
       const Request& request = exchange->request();
-      if (request.method == "POST" && request.target.starts_with("/ingest") &&
-          (request.target.size() == 7 || request.target[7] == '?')) {
+      if (request.method == "POST" && request_path(request.target) == "/ingest") {
         metrics.count_push(503);
       }
     }
