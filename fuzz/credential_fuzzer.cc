@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/text.h"
 #include "fuzz_check.h"
 #include "gate/access.h"
-#include "server/text.h"
 
 namespace torvesk::fuzz {
 namespace {

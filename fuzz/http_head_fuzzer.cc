@@ -18,9 +18,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/text.h"
 #include "fuzz_check.h"
 #include "server/http_head_parser.h"
-#include "server/text.h"
 
 namespace torvesk::fuzz {
 namespace {

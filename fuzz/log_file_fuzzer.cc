@@ -17,8 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/text.h"
 #include "fuzz_check.h"
-#include "server/text.h"
 #include "store/json.h"
 #include "store/normalize.h"
 #include "store/run_log.h"

@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/text.h"
 #include "fuzz_check.h"
-#include "server/text.h"
 #include "store/json.h"
 #include "store/normalize.h"
 #include "store/prepared_batch.h"

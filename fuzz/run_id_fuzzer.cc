@@ -3,9 +3,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/text.h"
 #include "fuzz_check.h"
 #include "gate/dispatch.h"
-#include "server/text.h"
 
 namespace torvesk::fuzz {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
+#include "base/text.h"
 #include "gate/sodium_ready.h"
-#include "server/text.h"
 
 namespace torvesk {
 namespace {

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/text.h"
+#include "base/text.h"
 
 namespace torvesk {
 std::optional<IpAddress> client_address(const std::optional<IpAddress>& peer,

@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "server/net_address.h"
+#include "base/net_address.h"
 #include "server/request.h"
 
 namespace torvesk {

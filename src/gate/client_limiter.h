@@ -5,7 +5,7 @@
 #include <memory>
 #include <optional>
 
-#include "server/net_address.h"
+#include "base/net_address.h"
 #include "server/response.h"
 
 namespace torvesk {

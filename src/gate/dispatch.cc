@@ -2,10 +2,10 @@
 
 #include <optional>
 
+#include "base/text.h"
 #include "gate/access.h"
 #include "gate/client_address.h"
 #include "gate/ingest.h"
-#include "server/text.h"
 #include "view/metrics_text.h"
 #include "view/read_api.h"
 

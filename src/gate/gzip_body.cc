@@ -6,7 +6,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "server/text.h"
+#include "base/text.h"
 
 namespace torvesk {
 namespace {

@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/net_address.h"
+#include "base/text.h"
 #include "gate/access.h"
 #include "gate/gzip_body.h"
-#include "server/net_address.h"
-#include "server/text.h"
 
 namespace torvesk {
 namespace {

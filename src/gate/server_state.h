@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
+#include "base/net_address.h"
 #include "gate/client_limiter.h"
-#include "server/clock.h"
 #include "server/metrics.h"
-#include "server/net_address.h"
 #include "store/run_store.h"
 
 namespace torvesk {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "server/http_limits.h"
 #include "server/request.h"
-#include "server/text.h"
 
 namespace torvesk::http_detail {
 

@@ -28,10 +28,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/text.h"
 #include "server/http_head_parser.h"
 #include "server/http_limits.h"
 #include "server/http_testing.h"
-#include "server/text.h"
 
 namespace torvesk {
 

@@ -14,7 +14,7 @@
 #include <variant>
 #include <vector>
 
-#include "server/net_address.h"
+#include "base/net_address.h"
 #include "server/request.h"
 #include "server/response.h"
 

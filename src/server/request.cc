@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "server/text.h"
+#include "base/text.h"
 
 namespace torvesk {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "server/net_address.h"
+#include "base/net_address.h"
 
 namespace torvesk {
 

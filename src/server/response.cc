@@ -2,7 +2,7 @@
 
 #include <boost/json/serialize.hpp>
 
-#include "server/text.h"
+#include "base/text.h"
 
 namespace torvesk {
 

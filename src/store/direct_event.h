@@ -6,7 +6,7 @@
 #include <memory>
 #include <string_view>
 
-#include "server/clock.h"
+#include "base/clock.h"
 #include "store/prepared_batch.h"
 
 namespace torvesk {

@@ -1,6 +1,6 @@
 #include "store/normalize.h"
 
-#include "server/text.h"
+#include "base/text.h"
 #include "store/json.h"
 
 namespace torvesk {

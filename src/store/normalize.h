@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "server/clock.h"
+#include "base/clock.h"
 #include "store/run.h"
 
 namespace torvesk {

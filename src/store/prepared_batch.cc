@@ -5,7 +5,7 @@
 #include <boost/json/monotonic_resource.hpp>
 #include <utility>
 
-#include "server/text.h"
+#include "base/text.h"
 #include "store/direct_event.h"
 #include "store/helper_threads.h"
 #include "store/normalize.h"

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "server/clock.h"
-#include "server/text.h"
+#include "base/clock.h"
+#include "base/text.h"
 #include "store/json.h"
 #include "store/run.h"
 

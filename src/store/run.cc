@@ -1,6 +1,6 @@
 #include "store/run.h"
 
-#include "server/config.h"
+#include "base/env.h"
 #include "store/prepared_batch.h"
 
 namespace torvesk {

@@ -13,7 +13,7 @@
 #include <system_error>
 #include <vector>
 
-#include "server/text.h"
+#include "base/text.h"
 #include "store/helper_threads.h"
 #include "store/prepared_batch.h"
 

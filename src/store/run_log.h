@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/clock.h"
+#include "base/clock.h"
 #include "store/run_store.h"
 
 namespace torvesk {

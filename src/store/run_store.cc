@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/config.h"
+#include "base/env.h"
 #include "store/helper_threads.h"
 #include "store/prepared_batch.h"
 #include "store/run_log.h"

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "server/clock.h"
+#include "base/clock.h"
 #include "store/run.h"
 
 namespace torvesk {

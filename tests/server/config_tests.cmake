@@ -1,4 +1,4 @@
-# Configuration, text and address helpers of the server core.
+# Start-up configuration and environment reading.
 torvesk_add_test(server_config_tests
-  SOURCES text_test.cc net_address_test.cc config_test.cc
+  SOURCES config_test.cc
   LIBS torvesk_server)

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "server/clock.h"
+#include "base/clock.h"
 
 namespace torvesk::testing {
 

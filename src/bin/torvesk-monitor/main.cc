@@ -16,12 +16,12 @@
 #include <variant>
 #include <vector>
 
+#include "base/text.h"
 #include "gate/dispatch.h"
 #include "gate/server_state.h"
 #include "server/config.h"
 #include "server/http_server.h"
 #include "server/request_queue.h"
-#include "server/text.h"
 #include "server/worker_pool.h"
 #include "store/run_log.h"
 #include "store/run_store.h"

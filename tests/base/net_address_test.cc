@@ -1,4 +1,4 @@
-#include "server/net_address.h"
+#include "base/net_address.h"
 
 #include <gtest/gtest.h>
 
