@@ -237,34 +237,24 @@ void prepare_lines(std::string_view text, const Clock& clock, ObservedAddressRul
   }
   const std::string_view first_half = text.substr(0, cut);
   const std::string_view second_half = text.substr(cut);
+  BatchPreparer own(clock, rule);
   PreparedBatch tail;
   bool tail_done = false;
-  // Declared after what the helper's work refers to: going, it waits for that work to finish.
-  // Only a body that is split takes a helper, so small ones never keep it from a large one.
-  HelperLease helper;
-  if (!helper.taken()) {
-    BatchPreparer(clock, rule).add_lines(text, batch);
-    return;
-  }
-  try {
-    helper.start([&] {
-      try {
-        tail.texts.reserve(second_half.size() + second_half.size() / 8);
-        BatchPreparer(clock, rule).add_lines(second_half, tail);
-        tail_done = true;
-      } catch (const std::exception&) {
-        // Out of memory: the second half is prepared again below, after the first.
-      }
-    });
-  } catch (const std::exception&) {
-    // Out of memory handing the work over: the second half is prepared below, after the first.
-  }
-  BatchPreparer(clock, rule).add_lines(first_half, batch);
-  helper.wait();
-  if (tail_done) {
+  const auto prepare_tail = [&] {
+    try {
+      tail.texts.reserve(second_half.size() + second_half.size() / 8);
+      BatchPreparer(clock, rule).add_lines(second_half, tail);
+      tail_done = true;
+    } catch (const std::exception&) {
+      // Out of memory: the second half is prepared again below, after the first.
+    }
+  };
+  // Only a body that is split asks for a helper, so small ones never keep it from a large one.
+  const bool shared = split_with_helper([&] { own.add_lines(first_half, batch); }, prepare_tail);
+  if (shared && tail_done) {
     append_prepared(batch, tail);
   } else {
-    BatchPreparer(clock, rule).add_lines(second_half, batch);
+    own.add_lines(second_half, batch);
   }
 }
 
