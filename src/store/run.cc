@@ -2,6 +2,7 @@
 
 #include "base/env.h"
 #include "store/prepared_batch.h"
+#include "store/tree_event.h"
 
 namespace torvesk {
 namespace {

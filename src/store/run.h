@@ -13,6 +13,9 @@
 
 namespace torvesk {
 
+struct PreparedBatch;
+struct PreparedEvent;
+
 // Events held per run when MONITOR_MAX_EVENTS is unset or unreadable; the oldest are dropped.
 inline constexpr std::uint64_t kDefaultMaxEvents = 50000;
 
@@ -54,6 +57,13 @@ using RunMap = std::unordered_map<std::string, Run, RunIdHash, std::equal_to<>>;
 // The caller holds the store's lock. True when accepted and appended, false for a duplicate
 // (nothing changed then). Reads MONITOR_MAX_EVENTS on every accepted event.
 bool apply_event(RunMap& runs, RunEvent event);
+
+// Applies one prepared event to `run`, the run its run id names: apply_event from the fingerprint
+// on, reading MONITOR_MAX_EVENTS when the event is accepted. The caller holds the store's lock.
+bool apply_prepared_event(Run& run, const PreparedBatch& batch, const PreparedEvent& event);
+
+// The run of that id, created with its initial values if there is none.
+Run& find_or_add_run(RunMap& runs, std::string_view run_id);
 
 // The cap on held events per run: MONITOR_MAX_EVENTS, read now.
 std::uint64_t max_events_per_run();

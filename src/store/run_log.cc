@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "store/batch_preparer.h"
 #include "store/helper_threads.h"
 #include "store/prepared_batch.h"
 

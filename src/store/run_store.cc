@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/env.h"
+#include "store/batch_preparer.h"
 #include "store/helper_threads.h"
 #include "store/prepared_batch.h"
 #include "store/run_log.h"
