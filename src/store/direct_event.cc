@@ -392,7 +392,7 @@ bool DirectEventWriter::add(std::string_view line, const Clock& clock,
   for (std::size_t i = 1; i < kPayloadMembers.size(); ++i) {
     add_prepared_field(batch, event, static_cast<RunField>(i - 1), text_of(found.payload[i]));
   }
-  add_prepared_field(batch, event, RunField::observed_ip, observed_ip);
+  add_prepared_field(batch, event, kObservedIpField, observed_ip);
   const std::string_view run_id = found.payload[0] ? text_of(found.payload[0])
                                   : found.run_id   ? text_of(found.run_id)
                                                    : kUnknownRunId;

@@ -14,23 +14,9 @@
 
 #include "store/event_rules.h"
 #include "store/json.h"
+#include "store/run.h"
 
 namespace torvesk {
-
-// The Run fields an event can fill, first one wins: the nine metadata fields in the order they
-// are filled, then observed_ip.
-enum class RunField : std::uint8_t {
-  plan_name,
-  studio_label,
-  studio_id,
-  studio_version,
-  plan_version,
-  plan_hash,
-  runner_host,
-  log_level,
-  artifact_id,
-  observed_ip,
-};
 
 // What an event's type does to its run's status.
 enum class StatusEffect : std::uint8_t { none, completed, failed };
@@ -84,12 +70,14 @@ struct PreparedBatch {
   }
 };
 
-// The payload members read from an event: the run id, then those that fill the metadata fields,
-// in RunField order.
-inline constexpr std::array<std::string_view, 10> kPayloadMembers = {
-    kRunIdMember,   "plan_name", "studio_label", "studio_id", "studio_version",
-    "plan_version", "plan_hash", "runner_host",  "log_level", "artifact_id",
-};
+// The payload members read from an event: the run id, then those that fill run fields, so that
+// member i + 1 fills RunField i.
+inline constexpr auto kPayloadMembers = [] {
+  std::array<std::string_view, 1 + kPayloadFieldCount> names{};
+  names[0] = kRunIdMember;
+  for (std::size_t i = 0; i < kPayloadFieldCount; ++i) names[i + 1] = kRunFields[i].name;
+  return names;
+}();
 
 // Adds a field to `event`, the event being added last to `batch`, unless `value` is empty.
 void add_prepared_field(PreparedBatch& batch, PreparedEvent& event, RunField field,

@@ -78,7 +78,7 @@ void add_prepared_event(PreparedBatch& batch, const json::value& json, std::uint
       run_id = view(*id);
     }
     if (const json::string* text = string_of(top_type)) type = view(*text);
-    add_field(batch, event, RunField::observed_ip, observed_ip);
+    add_field(batch, event, kObservedIpField, observed_ip);
   }
   if (given_run_id) run_id = *given_run_id;
   if (given_type) type = *given_type;
