@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "store/prepared_batch.h"
+#include "store/batch_preparer.h"
 #include "store/run_log.h"
 #include "store/run_store.h"
 

@@ -15,9 +15,9 @@
 
 #include "base/text.h"
 #include "fuzz_check.h"
+#include "store/batch_preparer.h"
 #include "store/json.h"
 #include "store/normalize.h"
-#include "store/prepared_batch.h"
 #include "store/siphash.h"
 
 namespace torvesk::fuzz {

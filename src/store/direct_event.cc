@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "store/event_rules.h"
 #include "store/json.h"
 
 namespace torvesk {
@@ -263,12 +264,12 @@ class DirectHandler {
   }
 
   TopMember top_member_of(std::string_view name) const {
-    if (name == "payload") return TopMember::payload;
-    if (name == "run_id") return TopMember::run_id;
-    if (name == "type") return TopMember::type;
-    if (name == "ts") return TopMember::ts;
+    if (name == kPayloadMember) return TopMember::payload;
+    if (name == kRunIdMember) return TopMember::run_id;
+    if (name == kTypeMember) return TopMember::type;
+    if (name == kTimeMember) return TopMember::ts;
     // A header or a wrapped event: the tree opens them up.
-    if (name == "kind" || name == "timestamp") return TopMember::declined;
+    if (name == kKindMember || name == kEnvelopeTimeMember) return TopMember::declined;
     if (name == kObservedIpMember) {
       // Where the rule drops or replaces it, the tree moves members about.
       return rule_->strip_supplied || rule_->stamp_address ? TopMember::declined
@@ -374,11 +375,11 @@ bool DirectEventWriter::add(std::string_view line, const Clock& clock,
   const std::string_view type = text_of(found.type);
   event.ts = found.ts ? *found.ts : clock();
   if (!found.ts) {
-    append_member_name(batch.texts, found.members, "ts");
+    append_member_name(batch.texts, found.members, kTimeMember);
     append_integer(batch.texts, event.ts);
   }
   std::string_view observed_ip = text_of(found.observed_ip);
-  if (rule.stamp_address && type == "RunStarted") {
+  if (rule.stamp_address && type == kRunStartedType) {
     observed_ip = *rule.stamp_address;
     append_member_name(batch.texts, found.members, kObservedIpMember);
     batch.texts.push_back('"');
@@ -391,10 +392,10 @@ bool DirectEventWriter::add(std::string_view line, const Clock& clock,
   for (std::size_t i = 1; i < kPayloadMembers.size(); ++i) {
     add_prepared_field(batch, event, static_cast<RunField>(i - 1), text_of(found.payload[i]));
   }
-  add_prepared_field(batch, event, RunField::observed_ip, observed_ip);
+  add_prepared_field(batch, event, kObservedIpField, observed_ip);
   const std::string_view run_id = found.payload[0] ? text_of(found.payload[0])
                                   : found.run_id   ? text_of(found.run_id)
-                                                   : std::string_view("unknown");
+                                                   : kUnknownRunId;
   add_written_event(batch, event, run_id, type);
   return true;
 }

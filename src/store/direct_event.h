@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "base/clock.h"
+#include "store/event_rules.h"
 #include "store/prepared_batch.h"
 
 namespace torvesk {

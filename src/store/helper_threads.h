@@ -4,6 +4,7 @@
 // idle; without one, the caller does the whole work alone.
 #pragma once
 
+#include <exception>
 #include <functional>
 
 namespace torvesk {
@@ -24,7 +25,7 @@ class SplittableWork {
 
 // One helper, taken if one is idle and a core is free for it (see SplittableWork). Going, it waits
 // for the work it started and gives the helper back, so it must be declared after everything that
-// work refers to.
+// work refers to. split_with_helper is the usual way to use one.
 class HelperLease {
  public:
   HelperLease();
@@ -43,5 +44,29 @@ class HelperLease {
   HelperThread* helper_;
   bool started_ = false;
 };
+
+// Runs `theirs` on a helper while the calling thread runs `mine`, and returns true once both have
+// finished, when a helper is lent and the work could be handed to it. Otherwise runs `mine` alone
+// and returns false: what `theirs` would have done is left to the caller, who knows how to do it
+// on its own thread (in one go with its own part, or not at all). Exceptions that escape `theirs`
+// on the helper are dropped, so `theirs` must record how far it got; `mine` may throw, and the
+// helper's part is still waited for.
+template <class Mine, class Theirs>
+bool split_with_helper(Mine&& mine, Theirs&& theirs) {
+  HelperLease helper;
+  bool shared = false;
+  if (helper.taken()) {
+    try {
+      // A reference fits in std::function's own room: handing over allocates nothing.
+      helper.start([&theirs] { theirs(); });
+      shared = true;
+    } catch (const std::exception&) {
+      // Out of memory handing the work over: the caller works alone.
+    }
+  }
+  mine();
+  helper.wait();
+  return shared;
+}
 
 }  // namespace torvesk

@@ -1,6 +1,7 @@
 #include "store/normalize.h"
 
 #include "base/text.h"
+#include "store/event_rules.h"
 #include "store/json.h"
 
 namespace torvesk {
@@ -8,15 +9,17 @@ namespace {
 
 namespace json = boost::json;
 
-// The member `key` of `value` if `value` is an object that has it.
-const json::value* member(const json::value& value, std::string_view key) {
+json::string_view key(std::string_view name) { return json::string_view(name.data(), name.size()); }
+
+// The member `name` of `value` if `value` is an object that has it.
+const json::value* member(const json::value& value, std::string_view name) {
   const json::object* object = value.if_object();
   if (object == nullptr) return nullptr;
-  return object->if_contains(json::string_view(key.data(), key.size()));
+  return object->if_contains(key(name));
 }
 
-const json::string* string_member(const json::value& value, std::string_view key) {
-  const json::value* found = member(value, key);
+const json::string* string_member(const json::value& value, std::string_view name) {
+  const json::value* found = member(value, name);
   return found == nullptr ? nullptr : found->if_string();
 }
 
@@ -31,8 +34,8 @@ struct EnvelopeShape {
 };
 
 EnvelopeShape envelope_shape(json::object& object) {
-  static constexpr std::array<std::string_view, 3> kEnvelopeMembers = {"kind", "timestamp",
-                                                                       "event"};
+  static constexpr std::array<std::string_view, 3> kEnvelopeMembers = {
+      kKindMember, kEnvelopeTimeMember, kEnvelopeEventMember};
   const auto [kind, timestamp, inner] = find_members(object, kEnvelopeMembers);
   EnvelopeShape shape;
   shape.header = kind != nullptr && kind->value().is_string() &&
@@ -64,7 +67,8 @@ std::optional<NormalizedValue> normalize_value(json::value& root, const Clock& c
     }
   }
   json::object* event_object = event->if_object();
-  json::value* own_ts = event_object == nullptr ? nullptr : event_object->if_contains("ts");
+  json::value* own_ts =
+      event_object == nullptr ? nullptr : event_object->if_contains(key(kTimeMember));
   std::uint64_t ts;
   if (own_ts != nullptr && is_unsigned_integer(*own_ts)) {
     ts = unsigned_integer_value(*own_ts);
@@ -77,21 +81,21 @@ std::optional<NormalizedValue> normalize_value(json::value& root, const Clock& c
   if (own_ts != nullptr) {
     *own_ts = ts;
   } else if (event_object != nullptr) {
-    event_object->emplace("ts", ts);
+    event_object->emplace(key(kTimeMember), ts);
   }
   return NormalizedValue{event, ts};
 }
 
 std::string_view event_run_id(const json::value& json) {
-  if (const json::value* payload = member(json, "payload"); payload != nullptr) {
-    if (const json::string* id = string_member(*payload, "run_id")) return view(*id);
+  if (const json::value* payload = member(json, kPayloadMember); payload != nullptr) {
+    if (const json::string* id = string_member(*payload, kRunIdMember)) return view(*id);
   }
-  if (const json::string* id = string_member(json, "run_id")) return view(*id);
-  return "unknown";
+  if (const json::string* id = string_member(json, kRunIdMember)) return view(*id);
+  return kUnknownRunId;
 }
 
 std::string_view event_type(const json::value& json) {
-  const json::string* type = string_member(json, "type");
+  const json::string* type = string_member(json, kTypeMember);
   return type == nullptr ? std::string_view() : view(*type);
 }
 

@@ -7,12 +7,10 @@
 #include <string_view>
 
 #include "base/clock.h"
+#include "store/event_rules.h"
 #include "store/run.h"
 
 namespace torvesk {
-
-// The "kind" of the header line that starts the runner's own log files; such a line is skipped.
-inline constexpr std::string_view kRunnerLogHeaderKind = "dravelune-log-header";
 
 // `clock` gives the arrival time of a line without a usable time; it is read at most once.
 std::optional<RunEvent> normalize_line(std::string_view line, const Clock& clock = now_ms);
@@ -27,7 +25,7 @@ struct NormalizedValue {
 };
 std::optional<NormalizedValue> normalize_value(boost::json::value& root, const Clock& clock);
 
-// The run id of a normalised event value: payload.run_id, else run_id, else "unknown". The view
+// The run id of a normalised event value: payload.run_id, else run_id, else kUnknownRunId. The view
 // points into `json` (or is static) and is valid until `json` is changed.
 std::string_view event_run_id(const boost::json::value& json);
 // The event's "type" string, or empty.

@@ -2,37 +2,9 @@
 
 #include "base/env.h"
 #include "store/prepared_batch.h"
+#include "store/tree_event.h"
 
 namespace torvesk {
-namespace {
-
-std::string& field_of(Run& run, RunField field) {
-  switch (field) {
-    case RunField::plan_name:
-      return run.plan_name;
-    case RunField::studio_label:
-      return run.studio_label;
-    case RunField::studio_id:
-      return run.studio_id;
-    case RunField::studio_version:
-      return run.studio_version;
-    case RunField::plan_version:
-      return run.plan_version;
-    case RunField::plan_hash:
-      return run.plan_hash;
-    case RunField::runner_host:
-      return run.runner_host;
-    case RunField::log_level:
-      return run.log_level;
-    case RunField::artifact_id:
-      return run.artifact_id;
-    case RunField::observed_ip:
-      break;
-  }
-  return run.observed_ip;
-}
-
-}  // namespace
 
 std::uint64_t max_events_per_run() { return env_u64("MONITOR_MAX_EVENTS", kDefaultMaxEvents); }
 
@@ -54,7 +26,7 @@ bool apply_prepared_event(Run& run, const PreparedBatch& batch, const PreparedEv
 
   for (std::size_t i = 0; i < event.field_count; ++i) {
     const PreparedField& field = batch.fields[event.first_field + i];
-    std::string& target = field_of(run, field.field);
+    std::string& target = run.*kRunFields[field.field].member;
     if (target.empty()) target = batch.field_value(field);
   }
 

@@ -1,7 +1,9 @@
 // Runs and their events, and the one way an event enters a run.
 #pragma once
 
+#include <array>
 #include <boost/json/value.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -12,6 +14,9 @@
 #include "store/fingerprint_set.h"
 
 namespace torvesk {
+
+struct PreparedBatch;
+struct PreparedEvent;
 
 // Events held per run when MONITOR_MAX_EVENTS is unset or unreadable; the oldest are dropped.
 inline constexpr std::uint64_t kDefaultMaxEvents = 50000;
@@ -42,6 +47,37 @@ struct Run {
   std::uint64_t last_seen_ms = 0;
 };
 
+// A text of a run that its events fill: the first event with a non-empty value for it sets it.
+struct RunTextField {
+  // Its key in the run's detail, and for all but observed_ip the payload member it is read from.
+  std::string_view name;
+  std::string Run::*member;
+};
+
+// Every such field, in the order of the run's detail, which lists "status" after the first. All
+// but the last are read from the event's payload member of their name; the last, observed_ip,
+// from the event's own "_observed_ip". A new field is a member of Run and a row here.
+inline constexpr auto kRunFields = std::to_array<RunTextField>({
+    {"plan_name", &Run::plan_name},
+    {"studio_label", &Run::studio_label},
+    {"studio_id", &Run::studio_id},
+    {"studio_version", &Run::studio_version},
+    {"plan_version", &Run::plan_version},
+    {"plan_hash", &Run::plan_hash},
+    {"runner_host", &Run::runner_host},
+    {"log_level", &Run::log_level},
+    {"artifact_id", &Run::artifact_id},
+    {"observed_ip", &Run::observed_ip},
+});
+
+// A position in kRunFields.
+using RunField = std::uint8_t;
+static_assert(kRunFields.size() <= 255, "a RunField holds every position");
+inline constexpr RunField kObservedIpField = kRunFields.size() - 1;
+static_assert(kRunFields[kObservedIpField].member == &Run::observed_ip);
+// The fields read from the payload: those before kObservedIpField.
+inline constexpr std::size_t kPayloadFieldCount = kObservedIpField;
+
 // Hashes std::string and std::string_view alike, so runs are found by a view without a copy.
 struct RunIdHash {
   using is_transparent = void;
@@ -54,6 +90,13 @@ using RunMap = std::unordered_map<std::string, Run, RunIdHash, std::equal_to<>>;
 // The caller holds the store's lock. True when accepted and appended, false for a duplicate
 // (nothing changed then). Reads MONITOR_MAX_EVENTS on every accepted event.
 bool apply_event(RunMap& runs, RunEvent event);
+
+// Applies one prepared event to `run`, the run its run id names: apply_event from the fingerprint
+// on, reading MONITOR_MAX_EVENTS when the event is accepted. The caller holds the store's lock.
+bool apply_prepared_event(Run& run, const PreparedBatch& batch, const PreparedEvent& event);
+
+// The run of that id, created with its initial values if there is none.
+Run& find_or_add_run(RunMap& runs, std::string_view run_id);
 
 // The cap on held events per run: MONITOR_MAX_EVENTS, read now.
 std::uint64_t max_events_per_run();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "store/batch_preparer.h"
 #include "store/helper_threads.h"
 #include "store/prepared_batch.h"
 
@@ -193,50 +194,48 @@ class ParallelLoad {
   // Calls `apply` with every prepared piece of every file, in listing order, on this thread.
   template <class Apply>
   void run(Apply&& apply) {
-    // Without a helper, this thread prepares every file.
-    std::optional<HelperLease> helper;
-    if (paths_.size() >= kParallelLoadMinFiles) helper.emplace();
-    if (helper && helper->taken()) {
-      try {
-        helper->start([this] { prepare_ahead(); });
-      } catch (const std::exception&) {
-        // Out of memory handing the work over: this thread prepares every file.
-      }
-    }
-    // However this ends, the helper is told to stop before it is waited for.
-    const StopWhenDone stop_when_done{*this};
-    BatchPreparer preparer = make_preparer();
-    std::string contents;
-    PreparedBatch own;
-    std::unique_lock lock(mutex_);
-    while (applied_ < paths_.size()) {
-      Slot& slot = slots_[applied_];
-      if (slot.state == State::kPrepared || slot.state == State::kSkipped ||
-          slot.state == State::kLeftToApplier) {
-        const State state = slot.state;
-        lock.unlock();
-        if (state == State::kPrepared) {
-          apply(slot.batch);
-          slot.batch = PreparedBatch();
-        } else if (state == State::kLeftToApplier) {
-          if (files_.read_file(paths_[applied_], contents) &&
-              prepare_log_text(contents, preparer, own, apply)) {
-            apply(own);
+    const auto apply_in_order = [&] {
+      // However this ends, the helper is told to stop before it is waited for.
+      const StopWhenDone stop_when_done{*this};
+      BatchPreparer preparer = make_preparer();
+      std::string contents;
+      PreparedBatch own;
+      std::unique_lock lock(mutex_);
+      while (applied_ < paths_.size()) {
+        Slot& slot = slots_[applied_];
+        if (slot.state == State::kPrepared || slot.state == State::kSkipped ||
+            slot.state == State::kLeftToApplier) {
+          const State state = slot.state;
+          lock.unlock();
+          if (state == State::kPrepared) {
+            apply(slot.batch);
+            slot.batch = PreparedBatch();
+          } else if (state == State::kLeftToApplier) {
+            if (files_.read_file(paths_[applied_], contents) &&
+                prepare_log_text(contents, preparer, own, apply)) {
+              apply(own);
+            }
+            own.clear();
           }
-          own.clear();
+          lock.lock();
+          ++applied_;
+          changed_.notify_all();
+        } else if (next_ == applied_) {
+          // The next file to apply is nobody's yet: read, prepare and apply it here, in pieces.
+          ++next_;
+          slot.state = State::kLeftToApplier;
+        } else if (next_ < paths_.size() && next_ < applied_ + kLoadAheadFiles) {
+          prepare_slot(next_++, lock, preparer, contents);
+        } else {
+          changed_.wait(lock);
         }
-        lock.lock();
-        ++applied_;
-        changed_.notify_all();
-      } else if (next_ == applied_) {
-        // The next file to apply is nobody's yet: read, prepare and apply it here, in pieces.
-        ++next_;
-        slot.state = State::kLeftToApplier;
-      } else if (next_ < paths_.size() && next_ < applied_ + kLoadAheadFiles) {
-        prepare_slot(next_++, lock, preparer, contents);
-      } else {
-        changed_.wait(lock);
       }
+    };
+    // Without a helper, this thread prepares every file.
+    if (paths_.size() >= kParallelLoadMinFiles) {
+      split_with_helper(apply_in_order, [this] { prepare_ahead(); });
+    } else {
+      apply_in_order();
     }
   }
 

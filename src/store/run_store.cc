@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/env.h"
+#include "store/batch_preparer.h"
 #include "store/helper_threads.h"
 #include "store/prepared_batch.h"
 #include "store/run_log.h"
@@ -137,28 +138,26 @@ std::uint64_t append_pending_runs(const std::string& data_dir, const PreparedBat
   std::size_t helper_appended = 0;  // runs from `cut` on the helper has written
   std::uint64_t helper_failed = 0;
   std::uint64_t failed = 0;
-  std::optional<HelperLease> helper;
-  if (cut < pending_runs.size()) helper.emplace();
-  if (helper && helper->taken()) {
-    try {
-      helper->start([&] {
-        std::string gathered;
-        for (std::size_t i = cut; i < pending_runs.size(); ++i) {
-          if (!append_pending_run(data_dir, batch, pending_runs[i], gathered, files)) {
-            ++helper_failed;
-          }
-          ++helper_appended;
-        }
-      });
-    } catch (const std::exception&) {
-      // Out of memory handing the work over: the runs are written below.
-    }
-  }
   std::string gathered;
-  for (std::size_t i = 0; i < cut; ++i) {
-    if (!append_pending_run(data_dir, batch, pending_runs[i], gathered, files)) ++failed;
+  const auto append_first = [&] {
+    for (std::size_t i = 0; i < cut; ++i) {
+      if (!append_pending_run(data_dir, batch, pending_runs[i], gathered, files)) ++failed;
+    }
+  };
+  const auto append_rest = [&] {
+    std::string helper_gathered;
+    for (std::size_t i = cut; i < pending_runs.size(); ++i) {
+      if (!append_pending_run(data_dir, batch, pending_runs[i], helper_gathered, files)) {
+        ++helper_failed;
+      }
+      ++helper_appended;
+    }
+  };
+  if (cut < pending_runs.size()) {
+    split_with_helper(append_first, append_rest);
+  } else {
+    append_first();
   }
-  if (helper) helper->wait();
   // What the helper could not write (out of memory before its first byte of a run) is written
   // here; with no helper, that is everything from `cut` on.
   for (std::size_t i = cut + helper_appended; i < pending_runs.size(); ++i) {

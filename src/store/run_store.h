@@ -1,4 +1,19 @@
 // The one lock-guarded map of runs, and the ingest of a pushed batch into it.
+//
+// The road of one pushed batch, in ingest_batch:
+//   body -> lines (for_each_line; a large body is cut in two at a line feed and the halves are
+//           prepared at once, split_with_helper in helper_threads.h)
+//   -> BatchPreparer (batch_preparer.h), line by line: the direct writer (direct_event.h) where
+//      the line's shape allows, else parse, normalize_value (normalize.h) and the tree writer
+//      (tree_event.h), both under the same event rules (event_rules.h)
+//   -> PreparedBatch (prepared_batch.h): canonical texts, fingerprints, run ids, run fields
+//   -> under the lock: apply_prepared_event (run.h) into each event's run, then the run cap
+//      (evict_runs); the lock is released
+//   -> appends: each touched run's new lines to its log file (run_log.h), the largest batches
+//      shared with a helper. A batch that dropped duplicates answers only once every earlier
+//      batch has written its files.
+// The load at start-up (load_runs in run_log.h) takes the same road from the log files, without
+// the appends.
 #pragma once
 
 #include <condition_variable>

@@ -95,11 +95,8 @@ void append_summary(std::string& out, const std::string& run_id, const Run& run)
 // the held events with one comma each, so the text is written under the lock without regrowing.
 std::size_t detail_size_hint(const std::string& run_id, const Run& run) {
   constexpr std::size_t kKeysAndPunctuation = 256;
-  const std::size_t size = kKeysAndPunctuation + run_id.size() + run.plan_name.size() +
-                           run.status.size() + run.studio_label.size() + run.studio_id.size() +
-                           run.studio_version.size() + run.plan_version.size() +
-                           run.plan_hash.size() + run.runner_host.size() + run.log_level.size() +
-                           run.artifact_id.size() + run.observed_ip.size();
+  std::size_t size = kKeysAndPunctuation + run_id.size() + run.status.size();
+  for (const RunTextField& field : kRunFields) size += (run.*field.member).size();
   return size + run.events.text_bytes() + run.events.size();
 }
 
@@ -149,28 +146,15 @@ Response run_detail(RunStore& store, const std::string& run_id) {
     json.reserve(detail_size_hint(run_id, run));
     json += '{';
     append_member(json, "run_id", run_id);
-    json += ',';
-    append_member(json, "plan_name", run.plan_name);
-    json += ',';
-    append_member(json, "status", run.status);
-    json += ',';
-    append_member(json, "studio_label", run.studio_label);
-    json += ',';
-    append_member(json, "studio_id", run.studio_id);
-    json += ',';
-    append_member(json, "studio_version", run.studio_version);
-    json += ',';
-    append_member(json, "plan_version", run.plan_version);
-    json += ',';
-    append_member(json, "plan_hash", run.plan_hash);
-    json += ',';
-    append_member(json, "runner_host", run.runner_host);
-    json += ',';
-    append_member(json, "log_level", run.log_level);
-    json += ',';
-    append_member(json, "artifact_id", run.artifact_id);
-    json += ',';
-    append_member(json, "observed_ip", run.observed_ip);
+    for (std::size_t i = 0; i < kRunFields.size(); ++i) {
+      json += ',';
+      append_member(json, kRunFields[i].name, run.*kRunFields[i].member);
+      if (i == 0) {
+        // The answer has the status right after the first field, plan_name.
+        json += ',';
+        append_member(json, "status", run.status);
+      }
+    }
     json += R"(,"events":[)";
     bool first = true;
     for (const auto& event : run.events) {

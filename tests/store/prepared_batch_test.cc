@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "store/batch_preparer.h"
 #include "store/direct_event.h"
 #include "store_test_support.h"
 
