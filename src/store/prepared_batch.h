@@ -14,7 +14,7 @@
 
 #include "store/event_rules.h"
 #include "store/json.h"
-#include "store/run.h"
+#include "store/run_record.h"
 
 namespace torvesk {
 
