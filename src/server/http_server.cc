@@ -22,13 +22,14 @@
 #include <deque>
 #include <future>
 #include <limits>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include "base/mutex.h"
 #include "base/text.h"
+#include "base/thread_annotations.h"
 #include "server/http_head_parser.h"
 #include "server/http_limits.h"
 #include "server/http_testing.h"
@@ -286,9 +287,9 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
   }
 
   // deliver() runs inside receive() on the receiving thread; stop() may come from any thread.
-  std::mutex mutex;
-  std::deque<Exchange> received;  // guarded by mutex; at most one per connection
-  bool stopped = false;           // guarded by mutex
+  Mutex mutex;
+  std::deque<Exchange> received GUARDED_BY(mutex);  // at most one per connection
+  bool stopped GUARDED_BY(mutex) = false;
 
   // What each client address holds now. Sessions end on whichever thread lets them go last, so
   // the counts have a lock of their own.
@@ -296,9 +297,9 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
     std::size_t connections = 0;
     std::size_t body_waits = 0;
   };
-  std::mutex clients_mutex;
-  std::size_t open_connections = 0;                     // guarded by clients_mutex
-  std::unordered_map<IpAddress, ClientCounts> clients;  // guarded by clients_mutex; no zero entries
+  Mutex clients_mutex;
+  std::size_t open_connections GUARDED_BY(clients_mutex) = 0;
+  std::unordered_map<IpAddress, ClientCounts> clients GUARDED_BY(clients_mutex);  // no zero entries
 };
 
 Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core,
@@ -860,7 +861,7 @@ void ServerCore::admit(tcp::socket socket) {
 }
 
 bool ServerCore::take_connection(const std::optional<IpAddress>& limited_peer) {
-  std::lock_guard lock(clients_mutex);
+  MutexLock lock(clients_mutex);
   if (open_connections >= max_connections) return false;
   if (limited_peer) {
     ClientCounts& counts = clients[*limited_peer];
@@ -872,7 +873,7 @@ bool ServerCore::take_connection(const std::optional<IpAddress>& limited_peer) {
 }
 
 void ServerCore::release_connection(const std::optional<IpAddress>& limited_peer) {
-  std::lock_guard lock(clients_mutex);
+  MutexLock lock(clients_mutex);
   --open_connections;
   if (!limited_peer) return;
   const auto found = clients.find(*limited_peer);
@@ -881,7 +882,7 @@ void ServerCore::release_connection(const std::optional<IpAddress>& limited_peer
 }
 
 bool ServerCore::begin_body_wait(const IpAddress& peer) {
-  std::lock_guard lock(clients_mutex);
+  MutexLock lock(clients_mutex);
   ClientCounts& counts = clients[peer];  // present: the session's connection counts there
   if (counts.body_waits >= kMaxBodyReadsPerAddress) return false;
   ++counts.body_waits;
@@ -889,7 +890,7 @@ bool ServerCore::begin_body_wait(const IpAddress& peer) {
 }
 
 void ServerCore::end_body_wait(const IpAddress& peer) {
-  std::lock_guard lock(clients_mutex);
+  MutexLock lock(clients_mutex);
   const auto found = clients.find(peer);
   if (found == clients.end()) return;
   if (--found->second.body_waits == 0 && found->second.connections == 0) clients.erase(found);
@@ -911,7 +912,7 @@ void ServerCore::watch_for_quiet() {
 }
 
 void ServerCore::deliver(Exchange exchange) {
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   if (!stopped) received.push_back(std::move(exchange));
   // When stopped, `exchange` is dropped here and answers 500 by itself.
 }
@@ -920,7 +921,7 @@ std::optional<Exchange> ServerCore::receive() {
   t_receiving_for = this;
   for (;;) {
     {
-      std::lock_guard lock(mutex);
+      MutexLock lock(mutex);
       if (!received.empty()) {
         Exchange exchange = std::move(received.front());
         received.pop_front();
@@ -945,7 +946,7 @@ std::optional<Exchange> ServerCore::receive() {
 void ServerCore::stop() {
   std::deque<Exchange> abandoned;
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     stopped = true;
     abandoned.swap(received);
   }
@@ -1031,7 +1032,7 @@ void HttpServer::stop() {
 std::uint16_t HttpServer::local_port() const { return impl_->port; }
 
 std::size_t HttpServer::open_connections() const {
-  std::lock_guard lock(impl_->core->clients_mutex);
+  MutexLock lock(impl_->core->clients_mutex);
   return impl_->core->open_connections;
 }
 
