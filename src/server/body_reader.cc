@@ -133,7 +133,7 @@ bool ConnectionBodyReader::start_for_worker(std::string* out, std::uint64_t cap,
     static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
     arm_timer();
     net::async_write(stream_, net::buffer(kContinue.data(), kContinue.size()),
-                     [this, self = owner_.keep_alive()](error_code ec, std::size_t) {
+                     [this, self = owner_.hold_connection()](error_code ec, std::size_t) {
                        run_guarded([&] {
                          if (ec) return finish(false);
                          read_body_bytes();
@@ -151,11 +151,12 @@ void ConnectionBodyReader::arm_timer() {
   const auto allowed =
       request_->body_started || request_->prereading ? kBodyStallTimeout : kBodyStartTimeout;
   timer_.expires_at(std::min(read_deadline_, std::chrono::steady_clock::now() + allowed));
-  timer_.async_wait([this, self = owner_.keep_alive(), serial = ++timer_serial_](error_code ec) {
-    if (ec || serial != timer_serial_) return;
-    error_code ignored;
-    stream_.socket().cancel(ignored);  // the pending read fails; finish follows
-  });
+  timer_.async_wait(
+      [this, self = owner_.hold_connection(), serial = ++timer_serial_](error_code ec) {
+        if (ec || serial != timer_serial_) return;
+        error_code ignored;
+        stream_.socket().cancel(ignored);  // the pending read fails; finish follows
+      });
 }
 
 void ConnectionBodyReader::end_wait() {
@@ -203,7 +204,7 @@ void ConnectionBodyReader::continue_length_body() {
   arm_timer();
   stream_.async_read_some(
       net::buffer(out.data() + old_size, piece),
-      [this, self = owner_.keep_alive(), old_size](error_code ec, std::size_t n) {
+      [this, self = owner_.hold_connection(), old_size](error_code ec, std::size_t n) {
         run_guarded([&] {
           out_->resize(old_size + n);
           request_->length_left -= n;
@@ -228,7 +229,7 @@ void ConnectionBodyReader::continue_chunked_body() {
   parser.sink_room = room_;
   arm_timer();
   http::async_read_some(stream_, buffer_, parser,
-                        [this, self = owner_.keep_alive()](error_code ec, std::size_t) {
+                        [this, self = owner_.hold_connection()](error_code ec, std::size_t) {
                           run_guarded([&] {
                             RequestState& request = *request_;
                             HeadParser& parser = request.parser;

@@ -25,7 +25,7 @@ class ConnectionBodyReader {
   class Owner {
    public:
     // Keeps the connection alive while a read's handler is pending.
-    virtual std::shared_ptr<Owner> keep_alive() = 0;
+    virtual std::shared_ptr<Owner> hold_connection() = 0;
     // A fault inside a read's handler: the connection cannot be trusted any more.
     virtual void abandon() noexcept = 0;
     // A read ahead has ended, well or not: the request goes to the workers.

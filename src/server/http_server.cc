@@ -81,7 +81,7 @@ class Session final : public std::enable_shared_from_this<Session>,
   void hand_over() override;
   void start_body_read(std::string* out, std::uint64_t cap, std::promise<bool>* done);
 
-  std::shared_ptr<ConnectionBodyReader::Owner> keep_alive() override {
+  std::shared_ptr<ConnectionBodyReader::Owner> hold_connection() override {
     return std::shared_ptr<ConnectionBodyReader::Owner>(shared_from_this(), this);
   }
 
