@@ -5,9 +5,10 @@
 #include <cstring>
 #include <limits>
 #include <map>
-#include <mutex>
 #include <unordered_map>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "gate/sodium_ready.h"
 
 namespace torvesk {
@@ -80,8 +81,7 @@ struct ClientLimiter::Impl {
       : rate_bytes_per_min(rate), auth_fail_max(fail_max) {}
 
   // Prunes when the table is over the threshold, then finds or creates the record of `key`.
-  // Caller holds `mutex`.
-  Record& find_or_create(const AddressKey& key, std::uint64_t now) {
+  Record& find_or_create(const AddressKey& key, std::uint64_t now) REQUIRES(mutex) {
     if (table.size() > PRUNE_THRESHOLD) prune(now);
     auto [it, inserted] = table.try_emplace(key);
     Record& record = it->second;
@@ -97,8 +97,8 @@ struct ClientLimiter::Impl {
     return record;
   }
 
-  // Starts a new window at `now` with both counters cleared. Caller holds `mutex`.
-  void restart(Record& record, std::uint64_t now) {
+  // Starts a new window at `now` with both counters cleared.
+  void restart(Record& record, std::uint64_t now) REQUIRES(mutex) {
     // Window starts are the clock's readings, so the new entry nearly always goes last, which
     // the hint makes a constant-time insertion.
     const auto fresh = order.emplace_hint(order.end(), now, record.in_order->second);
@@ -107,16 +107,16 @@ struct ClientLimiter::Impl {
     record.window = ClientWindow{now, 0, 0};
   }
 
-  // Removes every expired record. Caller holds `mutex`.
-  void prune(std::uint64_t now) {
+  // Removes every expired record.
+  void prune(std::uint64_t now) REQUIRES(mutex) {
     while (!order.empty() && is_expired(order.begin()->first, now)) {
       table.erase(table.find(*order.begin()->second));
       order.erase(order.begin());
     }
   }
 
-  // Window access: prune, find or create, renew when expired. Caller holds `mutex`.
-  Record& access(const IpAddress& client, std::uint64_t now) {
+  // Window access: prune, find or create, renew when expired.
+  Record& access(const IpAddress& client, std::uint64_t now) REQUIRES(mutex) {
     Record& record = find_or_create(key_of(client), now);
     if (is_expired(record.window.window_start, now)) restart(record, now);
     return record;
@@ -125,9 +125,9 @@ struct ClientLimiter::Impl {
   const std::uint64_t rate_bytes_per_min;  // fixed at start-up, read without the lock
   const std::uint32_t auth_fail_max;       // fixed at start-up, read without the lock
 
-  std::mutex mutex;
-  std::unordered_map<AddressKey, Record, KeyHash> table;  // guarded by mutex
-  ExpiryOrder order;  // guarded by mutex; points at keys of `table`, which never move
+  Mutex mutex;
+  std::unordered_map<AddressKey, Record, KeyHash> table GUARDED_BY(mutex);
+  ExpiryOrder order GUARDED_BY(mutex);  // points at keys of `table`, which never move
 };
 
 ClientLimiter::ClientLimiter(std::uint64_t rate_bytes_per_min, std::uint32_t auth_fail_max)
@@ -137,12 +137,12 @@ ClientLimiter::~ClientLimiter() = default;
 
 bool ClientLimiter::auth_locked_out(const IpAddress& client, std::uint64_t now) {
   if (impl_->auth_fail_max == 0) return false;
-  std::lock_guard lock(impl_->mutex);
+  MutexLock lock(impl_->mutex);
   return impl_->access(client, now).window.failures >= impl_->auth_fail_max;
 }
 
 void ClientLimiter::record_auth_failure(const IpAddress& client, std::uint64_t now) {
-  std::lock_guard lock(impl_->mutex);
+  MutexLock lock(impl_->mutex);
   Impl::Record& record = impl_->find_or_create(key_of(client), now);
   if (is_expired(record.window.window_start, now)) {
     impl_->restart(record, now);
@@ -155,7 +155,7 @@ void ClientLimiter::record_auth_failure(const IpAddress& client, std::uint64_t n
 bool ClientLimiter::charge_ingest_bytes(const IpAddress& client, std::uint64_t length,
                                         std::uint64_t now) {
   if (impl_->rate_bytes_per_min == 0) return true;
-  std::lock_guard lock(impl_->mutex);
+  MutexLock lock(impl_->mutex);
   ClientWindow& window = impl_->access(client, now).window;
   const std::uint64_t total = saturating_add(window.bytes, length);
   if (total > impl_->rate_bytes_per_min) return false;
@@ -164,14 +164,14 @@ bool ClientLimiter::charge_ingest_bytes(const IpAddress& client, std::uint64_t l
 }
 
 std::optional<ClientWindow> ClientLimiter::window_of(const IpAddress& client) {
-  std::lock_guard lock(impl_->mutex);
+  MutexLock lock(impl_->mutex);
   const auto it = impl_->table.find(key_of(client));
   if (it == impl_->table.end()) return std::nullopt;
   return it->second.window;
 }
 
 std::size_t ClientLimiter::record_count() {
-  std::lock_guard lock(impl_->mutex);
+  MutexLock lock(impl_->mutex);
   return impl_->table.size();
 }
 

@@ -1,12 +1,13 @@
 // Bounded first-in first-out hand-over from the receiving thread to the workers.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <utility>
+
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 
 namespace torvesk {
 
@@ -21,7 +22,7 @@ class RequestQueue {
   // `item` untouched when the queue is full or closed.
   bool try_put(Item& item) {
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       if (closed_ || items_.size() >= capacity_) return false;
       items_.push_back(std::move(item));
     }
@@ -31,8 +32,8 @@ class RequestQueue {
 
   // Waits for the oldest item; nullopt once the queue is closed and empty.
   std::optional<Item> take() {
-    std::unique_lock lock(mutex_);
-    ready_.wait(lock, [this] { return closed_ || !items_.empty(); });
+    MutexLock lock(mutex_);
+    while (!closed_ && items_.empty()) ready_.wait(lock);
     if (items_.empty()) return std::nullopt;
     Item item = std::move(items_.front());
     items_.pop_front();
@@ -41,14 +42,14 @@ class RequestQueue {
 
   // Items waiting now; any thread.
   std::size_t size() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return items_.size();
   }
 
   // No further puts; takers drain what is queued, then get nullopt.
   void close() {
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       closed_ = true;
     }
     ready_.notify_all();
@@ -56,10 +57,10 @@ class RequestQueue {
 
  private:
   const std::size_t capacity_;
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<Item> items_;  // guarded by mutex_
-  bool closed_ = false;     // guarded by mutex_
+  Mutex mutex_;
+  CondVar ready_;
+  std::deque<Item> items_ GUARDED_BY(mutex_);
+  bool closed_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace torvesk
