@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "store/json.h"
@@ -106,34 +105,32 @@ std::size_t detail_size_hint(const std::string& run_id, const Run& run) {
 }  // namespace
 
 Response run_list(RunStore& store, const std::string& data_dir) {
-  std::shared_ptr<const std::string> body;
-  {
-    std::lock_guard lock(store.mutex);
-    CachedAnswer& cached = store.run_list_answer;
-    if (cached.body && cached.generation == store.generation && cached.key == data_dir) {
-      body = cached.body;
-    } else {
-      std::vector<const RunMap::value_type*> entries;
-      entries.reserve(store.runs.size());
-      for (const RunMap::value_type& entry : store.runs) entries.push_back(&entry);
-      std::stable_sort(entries.begin(), entries.end(), [](const auto* a, const auto* b) {
-        return a->second.last_seen_ms > b->second.last_seen_ms;
+  const std::shared_ptr<const std::string> body =
+      store.read_run_list([&](const RunMap& runs, std::uint64_t generation, CachedAnswer& cached) {
+        if (cached.body && cached.generation == generation && cached.key == data_dir) {
+          return cached.body;
+        }
+        std::vector<const RunMap::value_type*> entries;
+        entries.reserve(runs.size());
+        for (const RunMap::value_type& entry : runs) entries.push_back(&entry);
+        std::stable_sort(entries.begin(), entries.end(), [](const auto* a, const auto* b) {
+          return a->second.last_seen_ms > b->second.last_seen_ms;
+        });
+        constexpr std::size_t kSummaryBytes = 192;  // keys, counts and typical metadata of one run
+        std::string json;
+        json.reserve(32 + data_dir.size() + entries.size() * kSummaryBytes);
+        json += R"({"runs":[)";
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+          if (i != 0) json += ',';
+          append_summary(json, entries[i]->first, entries[i]->second);
+        }
+        json += "],";
+        append_member(json, "data_dir", data_dir);
+        json += '}';
+        auto built = std::make_shared<const std::string>(std::move(json));
+        cached = CachedAnswer{generation, data_dir, built};
+        return std::shared_ptr<const std::string>(std::move(built));
       });
-      constexpr std::size_t kSummaryBytes = 192;  // keys, counts and typical metadata of one run
-      std::string json;
-      json.reserve(32 + data_dir.size() + entries.size() * kSummaryBytes);
-      json += R"({"runs":[)";
-      for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (i != 0) json += ',';
-        append_summary(json, entries[i]->first, entries[i]->second);
-      }
-      json += "],";
-      append_member(json, "data_dir", data_dir);
-      json += '}';
-      body = std::make_shared<const std::string>(std::move(json));
-      cached = CachedAnswer{store.generation, data_dir, body};
-    }
-  }
   // The copy is made after the lock is released; the cached text is never changed, only
   // replaced.
   return json_text_response(std::string(*body));
@@ -141,10 +138,9 @@ Response run_list(RunStore& store, const std::string& data_dir) {
 
 Response run_detail(RunStore& store, const std::string& run_id) {
   std::string json;
-  {
-    std::lock_guard lock(store.mutex);
-    const auto found = store.runs.find(run_id);
-    if (found == store.runs.end()) return json_text_response(std::string(kRunNotFoundJson));
+  const bool found = store.read([&](const RunMap& runs) {
+    const auto found = runs.find(run_id);
+    if (found == runs.end()) return false;
     const Run& run = found->second;
     json.reserve(detail_size_hint(run_id, run));
     json += '{';
@@ -179,23 +175,26 @@ Response run_detail(RunStore& store, const std::string& run_id) {
       json += std::string_view(event);  // already canonical text, sent as held
     }
     json += "]}";
-  }
+    return true;
+  });
+  if (!found) return json_text_response(std::string(kRunNotFoundJson));
   return json_text_response(std::move(json));
 }
 
 Response run_download(RunStore& store, const std::string& run_id) {
   std::string body;
-  {
-    std::lock_guard lock(store.mutex);
-    const auto found = store.runs.find(run_id);
-    if (found == store.runs.end()) return text_response(404, "run not found");
+  const bool found = store.read([&](const RunMap& runs) {
+    const auto found = runs.find(run_id);
+    if (found == runs.end()) return false;
     const Run& run = found->second;
     body.reserve(run.events.text_bytes() + run.events.size());
     for (const auto& event : run.events) {
       body += std::string_view(event);
       body += '\n';
     }
-  }
+    return true;
+  });
+  if (!found) return text_response(404, "run not found");
   // The requested id equals the stored one byte for byte, so the name needs no lock.
   std::string disposition = "attachment; filename=\"";
   disposition += run_file_name(run_id);
