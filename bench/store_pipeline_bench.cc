@@ -258,10 +258,12 @@ int main(int argc, char** argv) {
       EventGenerator other(100 + static_cast<std::uint64_t>(copy));
       torvesk::ingest_batch(store, other.batch(kBatchBytes), no_folder, std::nullopt);
     }
-    for (const auto& [id, run] : store.runs) {
-      events += run.events.size();
-      for (std::string_view text : run.events) canonical += text.size();
-    }
+    store.read([&](const torvesk::RunMap& runs) {
+      for (const auto& [id, run] : runs) {
+        events += run.events.size();
+        for (std::string_view text : run.events) canonical += text.size();
+      }
+    });
     const long after = resident_kib();
     const double held = static_cast<double>(after - before) * 1024.0;
     std::printf(

@@ -201,11 +201,13 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
       fuzz::data_dir.string(), store, [] { return fuzz::kLoadTime; }, files);
 
   const std::map<std::string, fuzz::ModelRun> expected = fuzz::model_load(files.content);
-  FUZZ_CHECK(store.runs.size() == expected.size());
-  for (const auto& [run_id, model] : expected) {
-    const auto found = store.runs.find(run_id);
-    FUZZ_CHECK(found != store.runs.end());
-    fuzz::check_same(found->second, model);
-  }
+  store.read([&](const RunMap& runs) {
+    FUZZ_CHECK(runs.size() == expected.size());
+    for (const auto& [run_id, model] : expected) {
+      const auto found = runs.find(run_id);
+      FUZZ_CHECK(found != runs.end());
+      fuzz::check_same(found->second, model);
+    }
+  });
   return 0;
 }

@@ -69,12 +69,14 @@ int main(int argc, char** argv) {
   }
   std::string run_id;
   std::size_t run_events = 0;
-  for (const auto& [id, run] : store.runs) {
-    if (run.events.size() > run_events) {
-      run_events = run.events.size();
-      run_id = id;
+  store.read([&](const torvesk::RunMap& runs) {
+    for (const auto& [id, run] : runs) {
+      if (run.events.size() > run_events) {
+        run_events = run.events.size();
+        run_id = id;
+      }
     }
-  }
+  });
   if (run_events == 0) {
     std::fprintf(stderr, "no events\n");
     return 1;

@@ -22,6 +22,8 @@ class CAPABILITY("mutex") Mutex {
 
   void lock() ACQUIRE() { mutex_.lock(); }
   void unlock() RELEASE() { mutex_.unlock(); }
+  // Takes the lock only if it is free at once.
+  bool try_lock() TRY_ACQUIRE(true) { return mutex_.try_lock(); }
   // Tells the analysis that the caller holds the lock where it cannot see that itself.
   void assert_held() const ASSERT_CAPABILITY(this) {}
 

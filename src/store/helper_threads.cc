@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <exception>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 
 namespace torvesk {
 
@@ -21,27 +22,27 @@ class HelperThread {
   HelperThread& operator=(const HelperThread&) = delete;
 
   // Runs `work` on the kept thread. The caller must call wait() before starting more.
-  void start(std::function<void()> work) {
+  void start(std::function<void()> work) EXCLUDES(mutex_) {
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       work_ = std::move(work);
       finished_ = false;
     }
     work_given_.notify_one();
   }
 
-  void wait() {
-    std::unique_lock lock(mutex_);
-    work_finished_.wait(lock, [this] { return finished_; });
+  void wait() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    while (!finished_) work_finished_.wait(lock);
   }
 
  private:
-  void serve() {
+  void serve() EXCLUDES(mutex_) {
     for (;;) {
       std::function<void()> work;
       {
-        std::unique_lock lock(mutex_);
-        work_given_.wait(lock, [this] { return static_cast<bool>(work_); });
+        MutexLock lock(mutex_);
+        while (!work_) work_given_.wait(lock);
         work = std::move(work_);
         work_ = nullptr;
       }
@@ -51,19 +52,19 @@ class HelperThread {
         // The work reports its own faults; nothing may end the kept thread.
       }
       {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         finished_ = true;
       }
       work_finished_.notify_one();
     }
   }
 
-  std::mutex mutex_;
-  std::condition_variable work_given_;
-  std::condition_variable work_finished_;
-  std::function<void()> work_;  // guarded by mutex_; set while work waits to be taken
-  bool finished_ = true;        // guarded by mutex_
-  std::thread thread_;          // started last, once the members it uses exist
+  Mutex mutex_;
+  CondVar work_given_;
+  CondVar work_finished_;
+  std::function<void()> work_ GUARDED_BY(mutex_);  // set while work waits to be taken
+  bool finished_ GUARDED_BY(mutex_) = true;
+  std::thread thread_;  // started last, once the members it uses exist
 };
 
 namespace {
@@ -86,8 +87,8 @@ class HelperPool {
   }
 
   // An idle helper, or nullptr when every helper is busy or no thread could be started.
-  HelperThread* take() {
-    std::lock_guard lock(mutex_);
+  HelperThread* take() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     const std::size_t busy_helpers = started_ - idle_.size();
     if (splittable_at_work.load(std::memory_order_relaxed) + busy_helpers >= core_count()) {
       return nullptr;
@@ -107,8 +108,8 @@ class HelperPool {
     }
   }
 
-  void give_back(HelperThread* helper) {
-    std::lock_guard lock(mutex_);
+  void give_back(HelperThread* helper) EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     idle_.push_back(helper);
   }
 
@@ -116,9 +117,9 @@ class HelperPool {
   HelperPool() : max_helpers_(core_count() - 1) { idle_.reserve(max_helpers_); }
 
   const std::size_t max_helpers_;
-  std::mutex mutex_;
-  std::vector<HelperThread*> idle_;  // guarded by mutex_
-  std::size_t started_ = 0;          // guarded by mutex_
+  Mutex mutex_;
+  std::vector<HelperThread*> idle_ GUARDED_BY(mutex_);
+  std::size_t started_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace torvesk {
 namespace {
@@ -342,12 +343,46 @@ void TextBuffer::reserve(std::size_t capacity) {
   if (capacity > capacity_) grow(capacity - size_);
 }
 
+TextBuffer& TextBuffer::operator=(TextBuffer&& other) noexcept {
+  heap_ = std::move(other.heap_);
+  string_ = std::move(other.string_);
+  in_string_ = other.in_string_;
+  // A short string's bytes live inside the string object, so the start is taken afresh.
+  data_ = in_string_ ? string_.data() : heap_.get();
+  size_ = std::exchange(other.size_, 0);
+  capacity_ = std::exchange(other.capacity_, 0);
+  other.data_ = other.in_string_ ? other.string_.data() : other.heap_.get();
+  return *this;
+}
+
 void TextBuffer::grow(std::size_t n) {
   const std::size_t capacity = std::max(size_ + n, capacity_ * 2);
-  auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
-  if (size_ != 0) std::memcpy(bigger.get(), data_.get(), size_);
-  data_ = std::move(bigger);
+  if (in_string_) {
+    string_.resize(size_);  // so that growing copies only the bytes in use
+    string_.resize(capacity);
+    data_ = string_.data();
+  } else {
+    auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+    if (size_ != 0) std::memcpy(bigger.get(), data_, size_);
+    heap_ = std::move(bigger);
+    data_ = heap_.get();
+  }
   capacity_ = capacity;
+}
+
+std::string TextBuffer::take_string() {
+  std::string out;
+  if (in_string_) {
+    string_.resize(size_);
+    out = std::move(string_);
+    string_ = std::string();
+    data_ = string_.data();
+  } else {
+    out.assign(data_, size_);
+  }
+  size_ = 0;
+  capacity_ = in_string_ ? 0 : capacity_;
+  return out;
 }
 
 struct JsonParser::Impl {
@@ -412,17 +447,6 @@ void append_canonical_double(TextBuffer& out, double value) {
 
 void append_escaped_characters(TextBuffer& out, std::string_view text) {
   write_escaped(out, text.data(), text.size());
-}
-
-char* write_escaped_characters(char* out, std::string_view text) {
-  // The caller has made room for the worst case already.
-  struct RoomMade {
-    char* end;
-    char* claim(std::size_t) { return end; }
-    void commit(const char* written) { end = const_cast<char*>(written); }
-  } sink{out};
-  write_escaped(sink, text.data(), text.size());
-  return sink.end;
 }
 
 void append_canonical_json(std::string& out, const json::value& value) {

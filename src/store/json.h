@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace torvesk {
 
@@ -51,13 +52,24 @@ class JsonParser {
 class TextBuffer {
  public:
   TextBuffer() = default;
-  TextBuffer(TextBuffer&&) noexcept = default;
-  TextBuffer& operator=(TextBuffer&&) noexcept = default;
+  TextBuffer(TextBuffer&& other) noexcept { *this = std::move(other); }
+  TextBuffer& operator=(TextBuffer&& other) noexcept;
 
-  const char* data() const { return data_.get(); }
+  // A buffer whose bytes take_string() hands over without a copy, for texts that end up as a
+  // std::string. Its room is zero-filled as it grows, which the default buffer skips.
+  static TextBuffer for_string() {
+    TextBuffer buffer;
+    buffer.in_string_ = true;
+    buffer.data_ = buffer.string_.data();
+    return buffer;
+  }
+
+  const char* data() const { return data_; }
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  std::string_view view() const { return std::string_view(data_.get(), size_); }
+  std::string_view view() const { return std::string_view(data_, size_); }
+  // The bytes as a string, leaving the buffer empty; a copy unless made by for_string().
+  std::string take_string();
   void clear() { size_ = 0; }
   // Drops everything from `size` on.
   void truncate(std::size_t size) { size_ = size < size_ ? size : size_; }
@@ -66,9 +78,9 @@ class TextBuffer {
   // Room for at least `n` more bytes at the end; commit() says how far they were used.
   char* claim(std::size_t n) {
     if (capacity_ - size_ < n) grow(n);
-    return data_.get() + size_;
+    return data_ + size_;
   }
-  void commit(const char* end) { size_ = static_cast<std::size_t>(end - data_.get()); }
+  void commit(const char* end) { size_ = static_cast<std::size_t>(end - data_); }
   void append(std::string_view text) {
     char* p = claim(text.size());
     if (!text.empty()) std::memcpy(p, text.data(), text.size());
@@ -79,7 +91,10 @@ class TextBuffer {
  private:
   void grow(std::size_t n);
 
-  std::unique_ptr<char[]> data_;
+  std::unique_ptr<char[]> heap_;
+  std::string string_;      // the storage instead of heap_ when made by for_string()
+  bool in_string_ = false;  // which of the two holds the bytes
+  char* data_ = nullptr;    // the start of the one that does
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };
@@ -99,8 +114,6 @@ void append_canonical_double(TextBuffer& out, double value);
 // The characters of a string's canonical text, escaped, without the quotes around them. Escapes
 // work byte by byte, so a string may be written in pieces.
 void append_escaped_characters(TextBuffer& out, std::string_view text);
-// The same at `out`, which has room for 6 bytes per byte of `text`; returns the end written.
-char* write_escaped_characters(char* out, std::string_view text);
 
 // A number's text (the grammar checked already) read as a correctly rounded double; nullopt when
 // it is beyond the largest double. The one reading of floats for every parse.

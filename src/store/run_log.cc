@@ -387,10 +387,10 @@ void load_runs(const std::string& data_dir, RunStore& store, const Clock& clock,
     if (has_log_extension(path.filename().string())) paths.push_back(path.string());
   }
 
-  std::lock_guard lock(store.mutex);
-  ++store.generation;
-  ParallelLoad load(paths, clock, files);
-  load.run([&](const PreparedBatch& batch) { apply_loaded(store.runs, batch); });
+  store.mutate([&](RunMap& runs) {
+    ParallelLoad load(paths, clock, files);
+    load.run([&](const PreparedBatch& batch) { apply_loaded(runs, batch); });
+  });
 }
 
 }  // namespace torvesk

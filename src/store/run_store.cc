@@ -168,6 +168,18 @@ std::uint64_t append_pending_runs(const std::string& data_dir, const PreparedBat
 
 }  // namespace
 
+void RunStore::finish_batch(std::uint64_t batch, bool wrote_files, bool wait_for_earlier) {
+  MutexLock lock(mutex_);
+  if (wrote_files) {
+    batches_writing_.erase(batch);
+    batch_written_.notify_all();
+  }
+  if (!wait_for_earlier) return;
+  while (!batches_writing_.empty() && *batches_writing_.begin() <= batch) {
+    batch_written_.wait(lock);
+  }
+}
+
 std::vector<RunMap::node_type> evict_runs(RunMap& runs, std::uint64_t cap) {
   std::vector<RunMap::node_type> evicted;
   if (runs.size() <= cap) return evicted;
@@ -210,11 +222,7 @@ IngestOutcome ingest_batch(RunStore& store, std::string_view body, const std::st
   std::vector<PendingRun> pending_lines;
   // Runs the cap pushed out: their events are freed after the lock is released.
   std::vector<RunMap::node_type> evicted;
-  std::uint64_t batch_number = 0;
-  {
-    std::lock_guard lock(store.mutex);
-    batch_number = store.next_batch++;
-    ++store.generation;
+  const std::uint64_t batch_number = store.mutate_batch([&](RunMap& runs) {
     std::unordered_map<std::string_view, std::size_t> pending_index;
     // Consecutive lines usually name the same run: one lookup for the stretch.
     std::string_view current_id;
@@ -224,7 +232,7 @@ IngestOutcome ingest_batch(RunStore& store, std::string_view body, const std::st
       const std::string_view run_id = batch.run_id_of(event);
       if (current_run == nullptr || run_id != current_id) {
         current_id = run_id;
-        current_run = &find_or_add_run(store.runs, run_id);
+        current_run = &find_or_add_run(runs, run_id);
         current_pending = kNoPending;
       }
       if (!apply_prepared_event(*current_run, batch, event)) {
@@ -242,9 +250,9 @@ IngestOutcome ingest_batch(RunStore& store, std::string_view body, const std::st
       }
       pending_lines[current_pending].add(line);
     }
-    evicted = evict_runs(store.runs, env_u64("MONITOR_MAX_RUNS", kDefaultMaxRuns));
-    if (!pending_lines.empty()) store.batches_writing.insert(batch_number);
-  }
+    evicted = evict_runs(runs, env_u64("MONITOR_MAX_RUNS", kDefaultMaxRuns));
+    return !pending_lines.empty();
+  });
   std::size_t evicted_bytes = 0;
   for (const RunMap::node_type& node : evicted) evicted_bytes += heap_bytes_of(node.mapped());
   give_back.wanted = evicted_bytes >= kTrimAfterEvictedBytes;
@@ -256,16 +264,7 @@ IngestOutcome ingest_batch(RunStore& store, std::string_view body, const std::st
 
   const bool dropped_duplicate = outcome.duplicate_lines != 0;
   if (!pending_lines.empty() || dropped_duplicate) {
-    std::unique_lock lock(store.mutex);
-    if (!pending_lines.empty()) {
-      store.batches_writing.erase(batch_number);
-      store.batch_written.notify_all();
-    }
-    if (dropped_duplicate) {
-      store.batch_written.wait(lock, [&] {
-        return store.batches_writing.empty() || *store.batches_writing.begin() > batch_number;
-      });
-    }
+    store.finish_batch(batch_number, !pending_lines.empty(), dropped_duplicate);
   }
   return outcome;
 }

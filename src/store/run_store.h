@@ -16,17 +16,18 @@
 // the appends.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/clock.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "store/run.h"
 
 namespace torvesk {
@@ -43,22 +44,74 @@ struct CachedAnswer {
   std::shared_ptr<const std::string> body;  // null until one is built
 };
 
-struct RunStore {
-  std::mutex mutex;
-  RunMap runs;  // guarded by mutex
-  // Moves on whenever `runs` may have changed: every batch and every load. Whoever changes `runs`
-  // otherwise must move it on too, or cached answers go stale.
-  std::uint64_t generation = 0;  // guarded by mutex
-  // The run list answer, rebuilt only when the runs have changed since: dashboards poll it every
-  // two seconds, and building it means escaping every run's summary under the lock.
-  CachedAnswer run_list_answer;  // guarded by mutex
+// The runs and what goes with them, reachable only under the store's lock: callers hand it a
+// function that gets the guarded data for as long as the lock is held.
+class RunStore {
+ public:
+  RunStore() = default;
+  RunStore(const RunStore&) = delete;
+  RunStore& operator=(const RunStore&) = delete;
+
+  // Calls f(RunMap& runs) under the lock and moves the generation on, so that cached answers are
+  // built afresh.
+  template <class F>
+  decltype(auto) mutate(F&& f) EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    ++generation_;
+    return std::forward<F>(f)(runs_);
+  }
+
+  // Calls f(const RunMap& runs) under the lock.
+  template <class F>
+  decltype(auto) read(F&& f) const EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    return std::forward<F>(f)(std::as_const(runs_));
+  }
+
+  // Calls f(const RunMap& runs, std::uint64_t generation, CachedAnswer& run_list_answer) under
+  // the lock. The run list answer is rebuilt only when the runs have changed since: dashboards
+  // poll it every two seconds, and building it means escaping every run's summary under the lock.
+  template <class F>
+  decltype(auto) read_run_list(F&& f) EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    return std::forward<F>(f)(std::as_const(runs_), std::as_const(generation_), run_list_answer_);
+  }
 
   // Batches number themselves in the order they enter the store. A batch that found some of its
   // events already held answers only once every earlier batch has written its files: the events
   // it was told about may be on their way to disk in one of those.
-  std::uint64_t next_batch = 0;             // guarded by mutex
-  std::set<std::uint64_t> batches_writing;  // guarded by mutex
-  std::condition_variable batch_written;    // a batch left batches_writing
+  //
+  // Takes the next batch number and calls f(RunMap& runs) under the lock, as mutate() does. When
+  // f returns true the batch has files to write and counts as writing until finish_batch().
+  template <class F>
+  std::uint64_t mutate_batch(F&& f) EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    const std::uint64_t batch = next_batch_++;
+    ++generation_;
+    if (std::forward<F>(f)(runs_)) batches_writing_.insert(batch);
+    return batch;
+  }
+
+  // Whether no one holds the lock at this moment, for checks that must not wait for it.
+  bool lock_is_free() const EXCLUDES(mutex_) {
+    if (!mutex_.try_lock()) return false;
+    mutex_.unlock();
+    return true;
+  }
+
+  // `wrote_files`: the batch counted as writing and has written them now. With
+  // `wait_for_earlier`, returns only once every earlier batch has written its files.
+  void finish_batch(std::uint64_t batch, bool wrote_files, bool wait_for_earlier) EXCLUDES(mutex_);
+
+ private:
+  mutable Mutex mutex_;
+  RunMap runs_ GUARDED_BY(mutex_);
+  // Moves on whenever `runs_` may have changed: every batch and every load.
+  std::uint64_t generation_ GUARDED_BY(mutex_) = 0;
+  CachedAnswer run_list_answer_ GUARDED_BY(mutex_);
+  std::uint64_t next_batch_ GUARDED_BY(mutex_) = 0;
+  std::set<std::uint64_t> batches_writing_ GUARDED_BY(mutex_);
+  CondVar batch_written_;  // a batch left batches_writing_
 };
 
 // What became of a batch's lines, for the operators' counters.
@@ -83,7 +136,7 @@ IngestOutcome ingest_batch(RunStore& store, std::string_view body, const std::st
                            LogFileSystem& files);
 
 // Takes the least recently seen runs out until at most `cap` remain, and hands them over, so that
-// the caller can let them go after releasing the lock. Caller holds the lock.
+// the caller can let them go after releasing the lock. Called from inside RunStore::mutate.
 std::vector<RunMap::node_type> evict_runs(RunMap& runs, std::uint64_t cap);
 
 }  // namespace torvesk

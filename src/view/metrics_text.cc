@@ -1,6 +1,5 @@
 #include "view/metrics_text.h"
 
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -28,11 +27,10 @@ std::uint64_t read(const std::atomic<std::uint64_t>& counter) {
 Response metrics_answer(const Metrics& metrics, RunStore& store) {
   std::uint64_t runs = 0;
   std::uint64_t events = 0;
-  {
-    std::lock_guard lock(store.mutex);
-    runs = store.runs.size();
-    for (const auto& [id, run] : store.runs) events += run.events.size();
-  }
+  store.read([&](const RunMap& held) {
+    runs = held.size();
+    for (const auto& [id, run] : held) events += run.events.size();
+  });
 
   std::string out;
   family(out, "torvesk_runs_held", "gauge", "Runs held in memory.");

@@ -304,4 +304,43 @@ TEST(CanonicalJsonTest, SerialiseParseSerialiseIsStable) {
 }
 
 }  // namespace
+// Both kinds of buffer hand over exactly what was written, however often they grew, also after
+// being moved while their text was still short enough to sit inside the string object.
+TEST(TextBufferTest, TakeStringHandsOverWhatWasWritten) {
+  struct Case {
+    const char* name;
+    bool for_string;
+    std::size_t pieces;
+  };
+  const Case cases[] = {
+      {"heap, nothing written", false, 0},
+      {"string, nothing written", true, 0},
+      {"string, short", true, 1},
+      {"heap, grown many times", false, 5000},
+      {"string, grown many times", true, 5000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TextBuffer first = c.for_string ? TextBuffer::for_string() : TextBuffer();
+    first.reserve(8);  // room for what follows the move without growing
+    std::string expected;
+    if (c.pieces != 0) {
+      first.append("ab");
+      expected += "ab";
+    }
+    TextBuffer buffer = std::move(first);
+    for (std::size_t i = 1; i < c.pieces; ++i) {
+      const std::string piece = std::to_string(i) + ",";
+      buffer.append(piece);
+      expected += piece;
+    }
+    append_escaped_characters(buffer, "\"\n");
+    expected += "\\\"\\n";
+    EXPECT_EQ(buffer.take_string(), expected);
+    EXPECT_TRUE(buffer.empty());
+    buffer.append("again");
+    EXPECT_EQ(buffer.take_string(), "again");
+  }
+}
+
 }  // namespace torvesk

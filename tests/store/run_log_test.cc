@@ -27,15 +27,20 @@ std::vector<std::string> texts_of(const Run& run) {
   return texts;
 }
 
+// The held runs, for checks once the store's work is done and no other thread uses it.
+const RunMap& held_runs(const RunStore& store) {
+  return store.read([](const RunMap& runs) -> const RunMap& { return runs; });
+}
+
 // Every run of `expected` is in `store` with the same events and fields; `last_seen` overrides
 // the expected last_seen_ms of the runs it names.
 void expect_same_runs(const RunStore& store, const RunStore& expected,
                       const std::map<std::string, std::uint64_t>& last_seen = {}) {
-  ASSERT_EQ(store.runs.size(), expected.runs.size());
-  for (const auto& [id, want] : expected.runs) {
+  ASSERT_EQ(held_runs(store).size(), held_runs(expected).size());
+  for (const auto& [id, want] : held_runs(expected)) {
     SCOPED_TRACE(id);
-    ASSERT_EQ(store.runs.count(id), 1u);
-    const torvesk::Run& run = store.runs.at(id);
+    ASSERT_EQ(held_runs(store).count(id), 1u);
+    const torvesk::Run& run = held_runs(store).at(id);
     EXPECT_EQ(texts_of(run), texts_of(want));
     EXPECT_EQ(run.status, want.status);
     EXPECT_EQ(run.plan_name, want.plan_name);
@@ -130,7 +135,7 @@ TEST_F(RunLogTest, BrokenLastLineIsEndedBeforeTheNextAppend) {
             "{\"run_id\":\"r\",\"ts\":1}\n{\"run_id\":\n{\"run_id\":\"r\",\"ts\":3}\n");
   // Only the broken line is lost on reload; the event after it survives.
   load(loaded_);
-  EXPECT_EQ(texts_of(loaded_.runs.at("r")),
+  EXPECT_EQ(texts_of(held_runs(loaded_).at("r")),
             (std::vector<std::string>{R"({"run_id":"r","ts":1})", R"({"run_id":"r","ts":3})"}));
 }
 
@@ -157,8 +162,8 @@ TEST_F(RunLogTest, ReloadEqualsTheLiveRuns) {
   load(loaded_);
   // A stored value that is not an object has no time of its own: it gets the load time.
   expect_same_runs(loaded_, live_, {{"unknown", 900}});
-  EXPECT_EQ(loaded_.runs.at("r1").observed_ip, "10.0.0.5");
-  EXPECT_EQ(loaded_.runs.at("r1").status, "failed");
+  EXPECT_EQ(held_runs(loaded_).at("r1").observed_ip, "10.0.0.5");
+  EXPECT_EQ(held_runs(loaded_).at("r1").status, "failed");
   // Loading trusts the stored lines and writes nothing.
   EXPECT_EQ(files_.opens.size(), 3u);
 }
@@ -175,8 +180,8 @@ TEST_F(RunLogTest, EmptyFolderTextIsTheCurrentFolder) {
   load_runs("", reloaded, testing::fixed_clock(900), files_);
   std::filesystem::current_path(previous);
   EXPECT_EQ(read_file(dir_.file("here.ndjson")), "{\"type\":\"X\",\"run_id\":\"here\",\"ts\":4}\n");
-  ASSERT_EQ(reloaded.runs.count("here"), 1u);
-  EXPECT_EQ(reloaded.runs.at("here").events.size(), 1u);
+  ASSERT_EQ(held_runs(reloaded).count("here"), 1u);
+  EXPECT_EQ(held_runs(reloaded).at("here").events.size(), 1u);
 }
 
 TEST_F(RunLogTest, OnlyFilesWithTheExactExtensionAreLoaded) {
@@ -194,7 +199,7 @@ TEST_F(RunLogTest, OnlyFilesWithTheExactExtensionAreLoaded) {
   write_file(dir_.file("x.ndjson/inner.ndjson"), line_for("inner.ndjson"));
   load(loaded_);
   std::vector<std::string> ids;
-  for (const auto& [id, run] : loaded_.runs) ids.push_back(id);
+  for (const auto& [id, run] : held_runs(loaded_)) ids.push_back(id);
   std::sort(ids.begin(), ids.end());
   EXPECT_EQ(ids, (std::vector<std::string>{"..ndjson", "a.b.ndjson", "good.ndjson"}));
 }
@@ -204,8 +209,8 @@ TEST_F(RunLogTest, InvalidUtf8SkipsTheWholeFile) {
              "{\"run_id\":\"bad\",\"ts\":1}\n{\"run_id\":\"bad\",\"ts\":2,\"x\":\"\xff\"}\n");
   write_file(dir_.file("good.ndjson"), "{\"run_id\":\"good\",\"ts\":1}\n");
   load(loaded_);
-  EXPECT_EQ(loaded_.runs.count("bad"), 0u);
-  EXPECT_EQ(loaded_.runs.count("good"), 1u);
+  EXPECT_EQ(held_runs(loaded_).count("bad"), 0u);
+  EXPECT_EQ(held_runs(loaded_).count("good"), 1u);
 }
 
 // An append that ended part-way (the process killed inside its write) can cut a character in
@@ -223,19 +228,20 @@ TEST_F(RunLogTest, LineCutInsideACharacterIsDroppedAlone) {
   write_file(dir_.file("overlong.ndjson"), "{\"run_id\":\"overlong\",\"ts\":1}\n\xE0\x85\n");
   write_file(dir_.file("beyond.ndjson"), "{\"run_id\":\"beyond\",\"ts\":1}\n\xF4\xBE\n");
   load(loaded_);
-  ASSERT_EQ(loaded_.runs.count("cut"), 1u);
-  EXPECT_EQ(texts_of(loaded_.runs.at("cut")),
+  ASSERT_EQ(held_runs(loaded_).count("cut"), 1u);
+  EXPECT_EQ(texts_of(held_runs(loaded_).at("cut")),
             (std::vector<std::string>{R"({"run_id":"cut","ts":1})", R"({"run_id":"cut","ts":3})"}));
-  EXPECT_EQ(loaded_.runs.count("bad"), 0u);
-  EXPECT_EQ(loaded_.runs.count("overlong"), 0u);
-  EXPECT_EQ(loaded_.runs.count("beyond"), 0u);
+  EXPECT_EQ(held_runs(loaded_).count("bad"), 0u);
+  EXPECT_EQ(held_runs(loaded_).count("overlong"), 0u);
+  EXPECT_EQ(held_runs(loaded_).count("beyond"), 0u);
 }
 
 TEST_F(RunLogTest, ByteOrderMarkCostsTheFirstLine) {
   write_file(dir_.file("bom.ndjson"),
              "\xef\xbb\xbf{\"run_id\":\"r\",\"ts\":1}\n{\"run_id\":\"r\",\"ts\":2}\n");
   load(loaded_);
-  EXPECT_EQ(texts_of(loaded_.runs.at("r")), (std::vector<std::string>{R"({"run_id":"r","ts":2})"}));
+  EXPECT_EQ(texts_of(held_runs(loaded_).at("r")),
+            (std::vector<std::string>{R"({"run_id":"r","ts":2})"}));
 }
 
 TEST_F(RunLogTest, RunnerLogCopiedIntoTheFolderLoadsItsEvents) {
@@ -249,8 +255,8 @@ TEST_F(RunLogTest, RunnerLogCopiedIntoTheFolderLoadsItsEvents) {
       "\n"
       R"({"timestamp":1700000000900,"event":{"type":"RunCompleted","run_id":"w1"}})");
   load(loaded_);
-  ASSERT_EQ(loaded_.runs.size(), 1u);
-  const torvesk::Run& run = loaded_.runs.at("w1");
+  ASSERT_EQ(held_runs(loaded_).size(), 1u);
+  const torvesk::Run& run = held_runs(loaded_).at("w1");
   EXPECT_EQ(
       texts_of(run),
       (std::vector<std::string>{
@@ -269,11 +275,11 @@ TEST_F(RunLogTest, LoadGroupsByTheRunIdInsideEachLine) {
       "{\"run_id\":\"a\",\"ts\":1}\n{\"run_id\":\"b\",\"ts\":1}\n{\"run_id\":\"a\",\"ts\":1}\n"
       "42\n");
   load(loaded_);
-  EXPECT_EQ(texts_of(loaded_.runs.at("a")).size(), 1u);
-  EXPECT_EQ(texts_of(loaded_.runs.at("b")).size(), 1u);
+  EXPECT_EQ(texts_of(held_runs(loaded_).at("a")).size(), 1u);
+  EXPECT_EQ(texts_of(held_runs(loaded_).at("b")).size(), 1u);
   // A stored value that is not an object gets the load time, and no "ts".
-  EXPECT_EQ(texts_of(loaded_.runs.at("unknown")), (std::vector<std::string>{"42"}));
-  EXPECT_EQ(loaded_.runs.at("unknown").last_seen_ms, 900u);
+  EXPECT_EQ(texts_of(held_runs(loaded_).at("unknown")), (std::vector<std::string>{"42"}));
+  EXPECT_EQ(held_runs(loaded_).at("unknown").last_seen_ms, 900u);
 }
 
 // Many files are prepared on two threads at once; the store must still end up as if every file
@@ -314,10 +320,10 @@ TEST_F(RunLogTest, ManyFilesLoadAsIfAppliedOneAfterAnother) {
                                std::filesystem::copy_options::overwrite_existing);
     load_runs(single.path(), one_by_one, testing::fixed_clock(900), files_);
   }
-  ASSERT_GT(loaded_.runs.size(), 60u);
+  ASSERT_GT(held_runs(loaded_).size(), 60u);
   expect_same_runs(loaded_, one_by_one);
-  EXPECT_EQ(loaded_.runs.count("bad"), 0u);
-  EXPECT_EQ(texts_of(loaded_.runs.at("big40")).size(), 40u);
+  EXPECT_EQ(held_runs(loaded_).count("bad"), 0u);
+  EXPECT_EQ(texts_of(held_runs(loaded_).at("big40")).size(), 40u);
 }
 
 TEST_F(RunLogTest, LoadAppliesTheEventCapButNoRunCap) {
@@ -331,8 +337,8 @@ TEST_F(RunLogTest, LoadAppliesTheEventCapButNoRunCap) {
     write_file(dir_.file(id + ".ndjson"), text);
   }
   load(loaded_);
-  ASSERT_EQ(loaded_.runs.size(), 3u);
-  const torvesk::Run& a = loaded_.runs.at("a");
+  ASSERT_EQ(held_runs(loaded_).size(), 3u);
+  const torvesk::Run& a = held_runs(loaded_).at("a");
   EXPECT_EQ(texts_of(a),
             (std::vector<std::string>{R"({"run_id":"a","ts":3})", R"({"run_id":"a","ts":4})",
                                       R"({"run_id":"a","ts":5})"}));
@@ -340,7 +346,7 @@ TEST_F(RunLogTest, LoadAppliesTheEventCapButNoRunCap) {
   EXPECT_EQ(a.last_seen_ms, 5u);
   // The first ingest of any kind applies the run cap.
   ingest_batch(loaded_, "", dir_.path(), std::nullopt, testing::fixed_clock(1), files_);
-  EXPECT_EQ(loaded_.runs.size(), 2u);
+  EXPECT_EQ(held_runs(loaded_).size(), 2u);
   EXPECT_EQ(read_file(dir_.file("a.ndjson")).size(), 5 * std::string(R"({"run_id":"a","ts":1})"
                                                                      "\n")
                                                              .size());
@@ -353,7 +359,7 @@ TEST_F(RunLogTest, DefaultEventCapLoadsTheNewest50000) {
   }
   write_file(dir_.file("r.ndjson"), text);
   load(loaded_);
-  const torvesk::Run& run = loaded_.runs.at("r");
+  const torvesk::Run& run = held_runs(loaded_).at("r");
   EXPECT_EQ(run.events.size(), 50000u);
   EXPECT_EQ(run.events.front(), R"({"run_id":"r","ts":10001})");
   EXPECT_EQ(run.events.back(), R"({"run_id":"r","ts":60000})");
@@ -366,14 +372,14 @@ TEST_F(RunLogTest, UnlistableFolderLoadsNothing) {
   load_runs(dir_.file("missing"), loaded_, testing::fixed_clock(1), files_);
   write_file(dir_.file("plain"), "{}");
   load_runs(dir_.file("plain"), loaded_, testing::fixed_clock(1), files_);
-  EXPECT_TRUE(loaded_.runs.empty());
+  EXPECT_TRUE(held_runs(loaded_).empty());
 }
 
 TEST_F(RunLogTest, NamedPipeInTheFolderDoesNotStallTheLoad) {
   ASSERT_EQ(::mkfifo(dir_.file("pipe.ndjson").c_str(), 0644), 0);
   write_file(dir_.file("good.ndjson"), "{\"run_id\":\"good\",\"ts\":1}\n");
   load_runs(dir_.path(), loaded_);
-  EXPECT_EQ(loaded_.runs.size(), 1u);
+  EXPECT_EQ(held_runs(loaded_).size(), 1u);
 }
 
 // Entries of the folder that are not regular files are skipped like unwritable files, by the
@@ -404,11 +410,11 @@ TEST_F(RunLogTest, AppendsAndTheLoadTouchOnlyRegularFiles) {
 
   EXPECT_EQ(read_file(target), outside_line) << "the link's target is untouched";
   EXPECT_EQ(read_file(dir_.file("plain.ndjson")), "{\"run_id\":\"plain\",\"ts\":4}\n");
-  EXPECT_EQ(live_.runs.size(), 3u) << "the runs whose files were skipped are still held";
+  EXPECT_EQ(held_runs(live_).size(), 3u) << "the runs whose files were skipped are still held";
 
   load(loaded_);
-  EXPECT_EQ(loaded_.runs.count("linked"), 0u) << "the link is not loaded";
-  EXPECT_EQ(loaded_.runs.count("plain"), 1u);
+  EXPECT_EQ(held_runs(loaded_).count("linked"), 0u) << "the link is not loaded";
+  EXPECT_EQ(held_runs(loaded_).count("plain"), 1u);
 }
 
 }  // namespace

@@ -26,14 +26,19 @@ std::vector<std::string> texts_of(const Run& run) {
   return texts;
 }
 
+// The held runs, for checks once the store's work is done and no other thread uses it.
+const RunMap& held_runs(const RunStore& store) {
+  return store.read([](const RunMap& runs) -> const RunMap& { return runs; });
+}
+
 class IngestBatchTest : public ::testing::Test {
  protected:
   void ingest(std::string_view body, std::optional<std::string> address = std::nullopt) {
     ingest_batch(store_, body, dir_.path(), address, clock_, files_);
   }
   std::vector<std::string> texts(const std::string& id) {
-    const auto found = store_.runs.find(id);
-    return found == store_.runs.end() ? std::vector<std::string>{} : texts_of(found->second);
+    const auto found = held_runs(store_).find(id);
+    return found == held_runs(store_).end() ? std::vector<std::string>{} : texts_of(found->second);
   }
   std::string log_of(const std::string& id) {
     return testing::read_file(dir_.file(run_file_name(id)));
@@ -74,7 +79,7 @@ TEST_F(IngestBatchTest, SplitsLinesAtLineFeeds) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    store_.runs.clear();
+    store_.mutate([](RunMap& runs) { runs.clear(); });
     ingest(c.body);
     EXPECT_EQ(texts("r"), c.stored);
   }
@@ -99,7 +104,7 @@ TEST_F(IngestBatchTest, SuppliedObservedAddressIsSwapRemoved) {
                             R"({"run_id":"r","a":1,"ts":6})",
                             R"({"type":"NodeLog","run_id":"r","ts":7})",
                         }));
-  EXPECT_EQ(store_.runs.at("r").observed_ip, "");
+  EXPECT_EQ(held_runs(store_).at("r").observed_ip, "");
 }
 
 TEST_F(IngestBatchTest, RunStartedIsStampedWithTheSeenAddress) {
@@ -116,17 +121,17 @@ TEST_F(IngestBatchTest, RunStartedIsStampedWithTheSeenAddress) {
       (std::vector<std::string>{
           R"({"type":"RunStarted","payload":{"run_id":"r1"},"ts":1700000000000,"_observed_ip":"10.0.0.5"})",
           R"({"type":"NodeLog","run_id":"r1","ts":1700000000001})"}));
-  EXPECT_EQ(store_.runs.at("r1").observed_ip, "10.0.0.5");
+  EXPECT_EQ(held_runs(store_).at("r1").observed_ip, "10.0.0.5");
   EXPECT_EQ(texts("r2"),
             (std::vector<std::string>{
                 R"({"type":"RunStarted","ts":3,"run_id":"r2","_observed_ip":"10.0.0.5"})"}));
-  EXPECT_EQ(store_.runs.at("r3").observed_ip, "");
+  EXPECT_EQ(held_runs(store_).at("r3").observed_ip, "");
 }
 
 TEST_F(IngestBatchTest, NoAddressNoStamp) {
   ingest(R"({"type":"RunStarted","run_id":"r","_observed_ip":"1.2.3.4","ts":1})");
   EXPECT_EQ(texts("r"), (std::vector<std::string>{R"({"type":"RunStarted","run_id":"r","ts":1})"}));
-  EXPECT_EQ(store_.runs.at("r").observed_ip, "");
+  EXPECT_EQ(held_runs(store_).at("r").observed_ip, "");
 }
 
 TEST_F(IngestBatchTest, SameBatchTwiceIsStoredAndLoggedOnce) {
@@ -204,11 +209,7 @@ TEST_F(IngestBatchTest, TwoPushesLeaveExactlyTwoLines) {
 TEST_F(IngestBatchTest, FilesAreWrittenWithTheLockReleased) {
   bool lock_was_free = true;
   files_.on_open = [&](const std::string&) {
-    if (store_.mutex.try_lock()) {
-      store_.mutex.unlock();
-    } else {
-      lock_was_free = false;
-    }
+    if (!store_.lock_is_free()) lock_was_free = false;
   };
   ingest("{\"run_id\":\"a\",\"ts\":1}\n{\"run_id\":\"b\",\"ts\":1}\n");
   EXPECT_EQ(files_.opens.size(), 2u);
@@ -265,31 +266,31 @@ TEST_F(IngestBatchTest, RunCapEvictsTheLeastRecentlySeenAfterTheBatch) {
   ScopedEnv cap("MONITOR_MAX_RUNS", "2");
   ingest(
       "{\"run_id\":\"a\",\"ts\":10}\n{\"run_id\":\"b\",\"ts\":30}\n{\"run_id\":\"c\",\"ts\":20}\n");
-  EXPECT_EQ(store_.runs.size(), 2u);
-  EXPECT_EQ(store_.runs.count("a"), 0u);
+  EXPECT_EQ(held_runs(store_).size(), 2u);
+  EXPECT_EQ(held_runs(store_).count("a"), 0u);
   // The evicted run's file stays, and the batch wrote it.
   EXPECT_EQ(log_of("a"), "{\"run_id\":\"a\",\"ts\":10}\n");
   // It comes back as a new run, with no memory of its earlier events.
   ingest("{\"run_id\":\"a\",\"ts\":10}\n{\"run_id\":\"a\",\"ts\":40}\n");
   EXPECT_EQ(texts("a").size(), 2u);
-  EXPECT_EQ(store_.runs.count("c"), 0u);
+  EXPECT_EQ(held_runs(store_).count("c"), 0u);
 }
 
 TEST_F(IngestBatchTest, RunCapIsAppliedEvenAfterAnEmptyBatch) {
   for (int i = 0; i < 5; ++i) {
     ingest("{\"run_id\":\"r" + std::to_string(i) + "\",\"ts\":" + std::to_string(i) + "}");
   }
-  ASSERT_EQ(store_.runs.size(), 5u);
+  ASSERT_EQ(held_runs(store_).size(), 5u);
   ScopedEnv cap("MONITOR_MAX_RUNS", "3");
   ingest("");
-  EXPECT_EQ(store_.runs.size(), 3u);
-  EXPECT_EQ(store_.runs.count("r0") + store_.runs.count("r1"), 0u);
+  EXPECT_EQ(held_runs(store_).size(), 3u);
+  EXPECT_EQ(held_runs(store_).count("r0") + held_runs(store_).count("r1"), 0u);
   ScopedEnv zero("MONITOR_MAX_RUNS", "0");
   ingest("not json\n\n");
-  EXPECT_TRUE(store_.runs.empty());
+  EXPECT_TRUE(held_runs(store_).empty());
   // A cap of 0 runs still writes the batch's lines.
   ingest("{\"run_id\":\"z\",\"ts\":1}");
-  EXPECT_TRUE(store_.runs.empty());
+  EXPECT_TRUE(held_runs(store_).empty());
   EXPECT_EQ(log_of("z"), "{\"run_id\":\"z\",\"ts\":1}\n");
 }
 
@@ -321,11 +322,12 @@ TEST_F(IngestBatchTest, ReadersNeverSeeHalfABatch) {
   std::thread reader([&] {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!done && std::chrono::steady_clock::now() < deadline) {
-      std::lock_guard lock(store_.mutex);
-      const auto found = store_.runs.find("r");
-      if (found != store_.runs.end() && found->second.events.size() % kLinesPerBatch != 0) {
-        ++half_seen;
-      }
+      store_.read([&](const RunMap& runs) {
+        const auto found = runs.find("r");
+        if (found != runs.end() && found->second.events.size() % kLinesPerBatch != 0) {
+          ++half_seen;
+        }
+      });
     }
   });
   for (int batch = 0; batch < kBatches; ++batch) {

@@ -29,19 +29,13 @@ Run make_run(std::string status, std::uint64_t last_seen_ms, std::vector<std::st
   return run;
 }
 
-bool lock_is_free(RunStore& store) {
-  if (!store.mutex.try_lock()) return false;
-  store.mutex.unlock();
-  return true;
-}
-
 TEST(RunList, EmptyStore) {
   RunStore store;
   const Response response = run_list(store, "C:\\Users\\me\\torvesk-runs");
   EXPECT_EQ(response.status, 200);
   EXPECT_EQ(response.headers, (Headers{{"Content-Type", "application/json"}}));
   EXPECT_EQ(response.body, R"({"runs":[],"data_dir":"C:\\Users\\me\\torvesk-runs"})");
-  EXPECT_TRUE(lock_is_free(store));
+  EXPECT_TRUE(store.lock_is_free());
 }
 
 TEST(RunList, NewestFirstWithEveryKeyInOrder) {
@@ -51,9 +45,11 @@ TEST(RunList, NewestFirstWithEveryKeyInOrder) {
   older.studio_label = "Studio A";
   older.observed_ip = "10.0.0.5";
   older.studio_id = "not in the summary";
-  store.runs.emplace("r-old", std::move(older));
-  store.runs.emplace("r-new", make_run("running", 9, {}));
-  store.runs.emplace("r-max", make_run("failed", UINT64_MAX, {R"({"ts":1})"}));
+  store.mutate([&](RunMap& runs) { runs.emplace("r-old", std::move(older)); });
+  store.mutate([&](RunMap& runs) { runs.emplace("r-new", make_run("running", 9, {})); });
+  store.mutate([&](RunMap& runs) {
+    runs.emplace("r-max", make_run("failed", UINT64_MAX, {R"({"ts":1})"}));
+  });
 
   const Response response = run_list(store, "/var/lib/torvesk");
   EXPECT_EQ(
@@ -69,7 +65,9 @@ TEST(RunList, ManyRunsSortedWithTiesKept) {
   RunStore store;
   std::mt19937 random(7);
   for (int i = 0; i < 300; ++i) {
-    store.runs.emplace("run-" + std::to_string(i), make_run("running", random() % 40, {}));
+    store.mutate([&](RunMap& runs) {
+      runs.emplace("run-" + std::to_string(i), make_run("running", random() % 40, {}));
+    });
   }
   const boost::json::value list = boost::json::parse(run_list(store, "/d").body);
   const boost::json::array& runs = list.at("runs").as_array();
@@ -142,7 +140,7 @@ TEST(ReadAnswers, StringsAreEscapedLikeTheCanonicalText) {
     RunStore store;
     torvesk::Run run = make_run("running", 1, {});
     run.plan_name = value;
-    store.runs.emplace(value, std::move(run));
+    store.mutate([&](RunMap& runs) { runs.emplace(value, std::move(run)); });
     const std::string expected = boost::json::serialize(boost::json::string(value));
     const std::string list = run_list(store, value).body;
     EXPECT_NE(list.find("\"run_id\":" + expected + ","), std::string::npos) << list;
@@ -156,7 +154,7 @@ TEST(ReadAnswers, StringsAreEscapedLikeTheCanonicalText) {
   RunStore store;
   torvesk::Run run = make_run("running", 1, {});
   run.plan_name = std::string("a\"\\\n\x01/\xC3\xA9", 8);
-  store.runs.emplace("x", std::move(run));
+  store.mutate([&](RunMap& runs) { runs.emplace("x", std::move(run)); });
   EXPECT_NE(run_list(store, "").body.find(R"("plan_name":"a\"\\\n\u0001/)"
                                           "\xC3\xA9\""),
             std::string::npos);
@@ -177,7 +175,7 @@ TEST(RunDetail, ThirteenKeysInOrderAndEventsAsHeld) {
   run.log_level = "debug";
   run.artifact_id = "art";
   run.observed_ip = "::1";
-  store.runs.emplace("r1", std::move(run));
+  store.mutate([&](RunMap& runs) { runs.emplace("r1", std::move(run)); });
 
   const Response response = run_detail(store, "r1");
   EXPECT_EQ(response.status, 200);
@@ -188,12 +186,12 @@ TEST(RunDetail, ThirteenKeysInOrderAndEventsAsHeld) {
             R"("plan_hash":"sha256:ab","runner_host":"host-1","log_level":"debug",)"
             R"("artifact_id":"art","observed_ip":"::1","events":[)"
             R"({"b":1,"a":2,"ts":5},{"v":5.0,"ts":6,"s":"\u0001"},[1,2],42]})");
-  EXPECT_TRUE(lock_is_free(store));
+  EXPECT_TRUE(store.lock_is_free());
 }
 
 TEST(RunDetail, RunWithoutEventsOrMetadata) {
   RunStore store;
-  store.runs.emplace("", make_run("running", 0, {}));
+  store.mutate([&](RunMap& runs) { runs.emplace("", make_run("running", 0, {})); });
   EXPECT_EQ(run_detail(store, "").body,
             R"({"run_id":"","plan_name":"","status":"running","studio_label":"","studio_id":"",)"
             R"("studio_version":"","plan_version":"","plan_hash":"","runner_host":"",)"
@@ -202,7 +200,7 @@ TEST(RunDetail, RunWithoutEventsOrMetadata) {
 
 TEST(RunDetail, UnknownRunIsAJsonObjectWithStatus200) {
   RunStore store;
-  store.runs.emplace("a b", make_run("running", 1, {}));
+  store.mutate([&](RunMap& runs) { runs.emplace("a b", make_run("running", 1, {})); });
   for (const std::string id : {"nope", "", "A B", "a b ", "a"}) {
     SCOPED_TRACE(id);
     const Response response = run_detail(store, id);
@@ -211,7 +209,7 @@ TEST(RunDetail, UnknownRunIsAJsonObjectWithStatus200) {
     EXPECT_EQ(response.body, R"({"error":"run not found"})");
   }
   EXPECT_EQ(run_detail(store, "a b").body.rfind(R"({"run_id":"a b",)", 0), 0u);
-  EXPECT_TRUE(lock_is_free(store));
+  EXPECT_TRUE(store.lock_is_free());
 }
 
 TEST(RunDownload, OneLinePerHeldEventMatchingTheDetail) {
@@ -219,7 +217,7 @@ TEST(RunDownload, OneLinePerHeldEventMatchingTheDetail) {
   const std::vector<std::string> events = {R"({"type":"RunStarted","ts":1})",
                                            R"({"type":"NodeLog","ts":2,"m":"a\nb"})",
                                            R"({"type":"RunCompleted","ts":3})"};
-  store.runs.emplace("x.y", make_run("completed", 3, events));
+  store.mutate([&](RunMap& runs) { runs.emplace("x.y", make_run("completed", 3, events)); });
 
   const Response response = run_download(store, "x.y");
   EXPECT_EQ(response.status, 200);
@@ -230,7 +228,7 @@ TEST(RunDownload, OneLinePerHeldEventMatchingTheDetail) {
   const std::string detail = run_detail(store, "x.y").body;
   EXPECT_NE(detail.find("\"events\":[" + events[0] + "," + events[1] + "," + events[2] + "]}"),
             std::string::npos);
-  EXPECT_TRUE(lock_is_free(store));
+  EXPECT_TRUE(store.lock_is_free());
 }
 
 TEST(RunDownload, FileNameFollowsTheLogFileRule) {
@@ -246,7 +244,7 @@ TEST(RunDownload, FileNameFollowsTheLogFileRule) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.id);
     RunStore store;
-    store.runs.emplace(c.id, make_run("running", 1, {}));
+    store.mutate([&](RunMap& runs) { runs.emplace(c.id, make_run("running", 1, {})); });
     const Response response = run_download(store, c.id);
     EXPECT_EQ(response.status, 200);
     EXPECT_EQ(response.body, "");  // a run that holds no events
@@ -258,7 +256,7 @@ TEST(RunDownload, FileNameFollowsTheLogFileRule) {
 
 TEST(RunDownload, UnknownRunIs404PlainText) {
   RunStore store;
-  store.runs.emplace("abc", make_run("running", 1, {"{}"}));
+  store.mutate([&](RunMap& runs) { runs.emplace("abc", make_run("running", 1, {"{}"})); });
   for (const std::string id : {"nope", "", "ABC"}) {
     SCOPED_TRACE(id);
     const Response response = run_download(store, id);
@@ -280,16 +278,17 @@ TEST(DashboardPage, TheEmbeddedPageAsHtml) {
 // such a pair would show an odd count.
 TEST(ReadAnswers, EachAnswerIsOneSnapshot) {
   RunStore store;
-  store.runs.emplace("r", make_run("running", 0, {}));
+  store.mutate([&](RunMap& runs) { runs.emplace("r", make_run("running", 0, {})); });
   constexpr int kPairs = 2000;
   std::atomic<bool> done = false;
   std::thread writer([&] {
     for (int i = 0; i < kPairs; ++i) {
-      std::lock_guard lock(store.mutex);
-      torvesk::Run& run = store.runs.at("r");
-      run.events.push_back(R"({"ts":)" + std::to_string(2 * i) + "}");
-      run.events.push_back(R"({"ts":)" + std::to_string(2 * i + 1) + "}");
-      run.last_seen_ms = 2 * i + 1;
+      store.mutate([&](RunMap& runs) {
+        torvesk::Run& run = runs.at("r");
+        run.events.push_back(R"({"ts":)" + std::to_string(2 * i) + "}");
+        run.events.push_back(R"({"ts":)" + std::to_string(2 * i + 1) + "}");
+        run.last_seen_ms = 2 * i + 1;
+      });
     }
     done = true;
   });

@@ -9,7 +9,6 @@
 #include <iostream>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -139,11 +138,7 @@ int run(int argc, char** argv) {
   auto store = std::make_shared<RunStore>();
   create_data_folder(config.data_dir);
   load_runs(config.data_dir, *store);
-  std::size_t runs_loaded = 0;
-  {
-    std::lock_guard lock(store->mutex);
-    runs_loaded = store->runs.size();
-  }
+  const std::size_t runs_loaded = store->read([](const RunMap& runs) { return runs.size(); });
   print_banner(config, runs_loaded);
 
   auto state = std::make_shared<ServerState>(config.data_dir, config.ingest_token,
