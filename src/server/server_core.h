@@ -18,8 +18,8 @@
 #include "base/mutex.h"
 #include "base/net_address.h"
 #include "base/thread_annotations.h"
+#include "server/exchange.h"
 #include "server/http_limits.h"
-#include "server/http_server.h"
 #include "server/memory_return.h"
 
 namespace torvesk::http_detail {

@@ -15,8 +15,8 @@
 #include "base/env.h"
 #include "store/batch_preparer.h"
 #include "store/helper_threads.h"
+#include "store/log_files.h"
 #include "store/prepared_batch.h"
-#include "store/run_log.h"
 
 namespace torvesk {
 namespace {
