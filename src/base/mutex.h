@@ -37,6 +37,10 @@ class SCOPED_CAPABILITY MutexLock {
  public:
   explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : lock_(mutex.mutex_) {}
   ~MutexLock() RELEASE() {}
+  // Lets the lock go for a stretch of work that needs none, and takes it again; the destructor
+  // releases only what is held.
+  void unlock() RELEASE() { lock_.unlock(); }
+  void lock() ACQUIRE() { lock_.lock(); }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
 

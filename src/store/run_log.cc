@@ -1,13 +1,13 @@
 #include "store/run_log.h"
+
 #include <cerrno>
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "base/mutex.h"
 #include "base/text.h"
 #include "store/batch_preparer.h"
 #include "store/helper_threads.h"
@@ -105,9 +105,10 @@ class ParallelLoad {
       BatchPreparer preparer = make_preparer();
       std::string contents;
       PreparedBatch own;
-      std::unique_lock lock(mutex_);
+      MutexLock lock(mutex_);
       while (applied_ < paths_.size()) {
-        Slot& slot = slots_[applied_];
+        const std::size_t index = applied_;  // moved on only by this thread, below
+        Slot& slot = slots_[index];
         if (slot.state == State::kPrepared || slot.state == State::kSkipped ||
             slot.state == State::kLeftToApplier) {
           const State state = slot.state;
@@ -116,7 +117,7 @@ class ParallelLoad {
             apply(slot.batch);
             slot.batch = PreparedBatch();
           } else if (state == State::kLeftToApplier) {
-            if (files_.read_file(paths_[applied_], contents) &&
+            if (files_.read_file(paths_[index], contents) &&
                 prepare_log_text(contents, preparer, own, apply)) {
               apply(own);
             }
@@ -130,7 +131,11 @@ class ParallelLoad {
           ++next_;
           slot.state = State::kLeftToApplier;
         } else if (next_ < paths_.size() && next_ < applied_ + kLoadAheadFiles) {
-          prepare_slot(next_++, lock, preparer, contents);
+          const std::size_t taken = take_next();
+          lock.unlock();
+          const State prepared = prepare_file(slots_[taken], paths_[taken], preparer, contents);
+          lock.lock();
+          finish_preparing(taken, prepared);
         } else {
           changed_.wait(lock);
         }
@@ -160,7 +165,7 @@ class ParallelLoad {
   struct StopWhenDone {
     ParallelLoad& load;
     ~StopWhenDone() {
-      std::lock_guard lock(load.mutex_);
+      MutexLock lock(load.mutex_);
       load.stopping_ = true;
       load.changed_.notify_all();
     }
@@ -170,15 +175,23 @@ class ParallelLoad {
     PreparedBatch batch;            // written by the thread preparing it, until kPrepared
   };
 
-  // Prepares file `index` with `lock` released meanwhile.
-  void prepare_slot(std::size_t index, std::unique_lock<std::mutex>& lock, BatchPreparer& preparer,
-                    std::string& contents) {
-    Slot& slot = slots_[index];
-    slot.state = State::kPreparing;
-    lock.unlock();
+  // The next file, taken to be prepared by the calling thread.
+  std::size_t take_next() REQUIRES(mutex_) {
+    slots_[next_].state = State::kPreparing;
+    return next_++;
+  }
+  void finish_preparing(std::size_t index, State prepared) REQUIRES(mutex_) {
+    slots_[index].state = prepared;
+    changed_.notify_all();
+  }
+
+  // Prepares one file into its slot's batch, which only this thread touches meanwhile; the state
+  // it ends in.
+  State prepare_file(Slot& slot, const std::string& path, BatchPreparer& preparer,
+                     std::string& contents) EXCLUDES(mutex_) {
     State prepared = State::kSkipped;
     try {
-      if (files_.read_file(paths_[index], contents)) {
+      if (files_.read_file(path, contents)) {
         // A large file is read again and applied in pieces when its turn comes, as a load on one
         // thread does, so that its whole parsed form is never held.
         bool too_large = contents.size() > kLoadAheadFileBytes;
@@ -194,18 +207,20 @@ class ParallelLoad {
     }
     if (prepared != State::kPrepared) slot.batch = PreparedBatch();
     contents = std::string();
-    lock.lock();
-    slot.state = prepared;
-    changed_.notify_all();
+    return prepared;
   }
 
   void prepare_ahead() {
     BatchPreparer preparer = make_preparer();
     std::string contents;
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     while (!stopping_) {
       if (next_ < paths_.size() && next_ < applied_ + kLoadAheadFiles && next_ != applied_) {
-        prepare_slot(next_++, lock, preparer, contents);
+        const std::size_t taken = take_next();
+        lock.unlock();
+        const State prepared = prepare_file(slots_[taken], paths_[taken], preparer, contents);
+        lock.lock();
+        finish_preparing(taken, prepared);
       } else if (next_ >= paths_.size()) {
         return;
       } else {
@@ -219,11 +234,11 @@ class ParallelLoad {
   LogFileSystem& files_;
   std::vector<Slot> slots_;
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::size_t next_ = 0;     // guarded by mutex_: the first file nobody has taken yet
-  std::size_t applied_ = 0;  // guarded by mutex_: files applied so far
-  bool stopping_ = false;    // guarded by mutex_
+  Mutex mutex_;
+  CondVar changed_;
+  std::size_t next_ GUARDED_BY(mutex_) = 0;     // the first file nobody has taken yet
+  std::size_t applied_ GUARDED_BY(mutex_) = 0;  // files applied so far
+  bool stopping_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace
