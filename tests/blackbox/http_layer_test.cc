@@ -97,6 +97,24 @@ TEST(HttpLayer, KeepAliveHeadAndPipelinedRequestsShareOneConnection) {
   EXPECT_TRUE(connection.stays_silent(200ms)) << "the connection stays open for more";
 }
 
+TEST(HttpLayer, ARefusalAfterAHeadRequestCarriesItsBody) {
+  MonitorProcess monitor;
+  ASSERT_TRUE(monitor.started());
+  Connection connection(monitor.address(), monitor.port());
+  ASSERT_TRUE(connection.connected());
+  ASSERT_TRUE(connection.send(request_text(monitor, "HEAD", "/", {}, "")));
+  ASSERT_TRUE(connection.read_response(10s, /*head_request=*/true));
+
+  // Whether an answer goes without its body is the HEAD request's alone: the next request's
+  // refusal announces its body and sends it.
+  ASSERT_TRUE(connection.send("GET / HTTP/1.1\r\nHost: " + monitor.address() + ":" +
+                              std::to_string(monitor.port()) + "\r\nContent-Length: x\r\n\r\n"));
+  const auto refused = connection.read_response();
+  ASSERT_TRUE(refused) << "the refusal's body never came";
+  EXPECT_EQ(refused->status, 400);
+  EXPECT_EQ(refused->body, "bad request");
+}
+
 // Sends `request` with its head cut in four pieces, 20 ms apart, so that they arrive in separate
 // reads; the body follows with the last piece. Send failures are left to the answer's check: the
 // monitor may refuse before the last piece.
