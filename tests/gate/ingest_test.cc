@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../store/store_test_support.h"
 #include "gate/gzip_body.h"
 
 namespace torvesk {
@@ -21,10 +22,7 @@ using Headers = std::vector<std::pair<std::string, std::string>>;
 constexpr char kToken[] = "ingest-token-0123456789";
 constexpr std::uint64_t kStart = 1'700'000'000'000;
 
-// The held runs, for checks once the store's work is done and no other thread uses it.
-const RunMap& held_runs(const RunStore& store) {
-  return store.read([](const RunMap& runs) -> const RunMap& { return runs; });
-}
+using testing::held_runs;
 
 // Records whether and how the handler read the body; the HTTP layer sends "100 Continue" on the
 // first read, so an unread body means a waiting client got its refusal without sending it.
@@ -321,9 +319,7 @@ TEST_F(IngestTest, WrongIngestCredentialsNeverLockOut) {
 
 TEST_F(IngestTest, NoLockIsHeldWhileTheBodyIsRead) {
   bool store_was_free = false;
-  on_read_ = [&] {
-    store_was_free = store_->lock_is_free();
-  };
+  on_read_ = [&] { store_was_free = store_->lock_is_free(); };
   expect_ok(push({good_headers(), "", 0}));
   EXPECT_TRUE(store_was_free);
 }

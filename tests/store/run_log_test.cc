@@ -27,10 +27,7 @@ std::vector<std::string> texts_of(const Run& run) {
   return texts;
 }
 
-// The held runs, for checks once the store's work is done and no other thread uses it.
-const RunMap& held_runs(const RunStore& store) {
-  return store.read([](const RunMap& runs) -> const RunMap& { return runs; });
-}
+using testing::held_runs;
 
 // Every run of `expected` is in `store` with the same events and fields; `last_seen` overrides
 // the expected last_seen_ms of the runs it names.

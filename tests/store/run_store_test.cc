@@ -26,10 +26,7 @@ std::vector<std::string> texts_of(const Run& run) {
   return texts;
 }
 
-// The held runs, for checks once the store's work is done and no other thread uses it.
-const RunMap& held_runs(const RunStore& store) {
-  return store.read([](const RunMap& runs) -> const RunMap& { return runs; });
-}
+using testing::held_runs;
 
 class IngestBatchTest : public ::testing::Test {
  protected:

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base/clock.h"
+#include "store/run_store.h"
 
 namespace torvesk::testing {
 
@@ -82,6 +83,11 @@ inline void write_file(const std::string& path, const std::string& content) {
 
 inline Clock fixed_clock(std::uint64_t ms) {
   return [ms] { return ms; };
+}
+
+// The held runs, for checks once the store's work is done and no other thread uses it.
+inline const RunMap& held_runs(const RunStore& store) {
+  return store.read([](const RunMap& runs) -> const RunMap& { return runs; });
 }
 
 }  // namespace torvesk::testing
